@@ -1,0 +1,218 @@
+#include "mew/codec/host_text.hpp"
+
+#include "mew/codec/core/frame.hpp"
+
+#include <cstring>
+
+namespace zul_mew::codec {
+
+using kernel::raise;
+using kernel::steal;
+
+void none_not_subscriptable() { raise(PyExc_TypeError, "'NoneType' object is not subscriptable"); }
+
+void none_not_iterable() { raise(PyExc_TypeError, "'NoneType' is not iterable"); }
+
+void none_has_no_encode() {
+  raise(PyExc_AttributeError, "'NoneType' object has no attribute 'encode'");
+}
+
+Text::Text(py::handle object) : object_(object) {
+  if (object.is_none())
+    none_not_subscriptable();
+  if (!PyUnicode_Check(object.ptr())) {
+    PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(object.ptr())->tp_name);
+    kernel::raise_pending();
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(object.ptr()) < 0)
+    kernel::raise_pending();
+#endif
+  kind_ = PyUnicode_KIND(object.ptr());
+  data_ = PyUnicode_DATA(object.ptr());
+  length_ = PyUnicode_GET_LENGTH(object.ptr());
+}
+
+Py_UCS4 Text::at(Py_ssize_t index) const {
+  if (index < 0)
+    index += length_;
+  if (index < 0 || index >= length_)
+    raise(PyExc_IndexError, "string index out of range");
+  return PyUnicode_READ(kind_, data_, index);
+}
+
+void Text::clip(Py_ssize_t &start, Py_ssize_t &stop) const {
+  auto bound = [this](Py_ssize_t &i) {
+    if (i < 0)
+      i = i + length_ < 0 ? 0 : i + length_;
+    else if (i > length_)
+      i = length_;
+  };
+  bound(start);
+  bound(stop);
+  if (stop < start)
+    stop = start;
+}
+
+py::str Text::slice(Py_ssize_t start, Py_ssize_t stop) const {
+  clip(start, stop);
+  return steal(PyUnicode_Substring(object_.ptr(), start, stop));
+}
+
+bool Text::slice_equals(const Text &other, Py_ssize_t start, Py_ssize_t stop) const {
+  Py_ssize_t a = start, b = stop, c = start, d = stop;
+  clip(a, b);
+  other.clip(c, d);
+  if (b - a != d - c)
+    return false;
+  for (Py_ssize_t i = 0; i < b - a; ++i)
+    if (PyUnicode_READ(kind_, data_, a + i) != PyUnicode_READ(other.kind_, other.data_, c + i))
+      return false;
+  return true;
+}
+
+long find_station_end(py::handle data) {
+  if (data.is_none())
+    none_not_iterable();
+  Text text(data);
+  return text.visit(
+      [](auto *chars, std::size_t length) { return find_station_end(chars, length); });
+}
+
+py::object to_int(py::handle text, int base) {
+  if (PyUnicode_Check(text.ptr())) {
+    Text t(text);
+    auto value = t.visit(
+        [base](auto *chars, std::size_t length) { return parse_digits(chars, length, base); });
+    if (value)
+      return steal(PyLong_FromUnsignedLongLong(*value));
+  }
+  // Anything else converts exactly as the host's int() would, or fails as it does.
+  auto *int_type = reinterpret_cast<PyObject *>(&PyLong_Type);
+  if (base == 10)
+    return steal(PyObject_CallOneArg(int_type, text.ptr()));
+  py::int_ host_base(base);
+  return steal(PyObject_CallFunctionObjArgs(int_type, text.ptr(), host_base.ptr(), nullptr));
+}
+
+bool small_int(py::handle value, std::int64_t &out) {
+  if (!PyLong_CheckExact(value.ptr()))
+    return false;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow || (v == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (v < -(1LL << 62) || v > (1LL << 62))
+    return false;
+  out = v;
+  return true;
+}
+
+py::object add(py::handle value, py::handle delta) {
+  std::int64_t a, b;
+  if (small_int(value, a) && small_int(delta, b))
+    return steal(PyLong_FromLongLong(a + b));
+  return steal(PyNumber_Add(value.ptr(), delta.ptr()));
+}
+
+void TextBuilder::character(Py_UCS4 c) {
+  if (c < 128) {
+    buffer_.push_back(static_cast<char>(c));
+    return;
+  }
+  text(steal(PyUnicode_FromOrdinal(static_cast<int>(c))));
+}
+
+void TextBuilder::text(py::handle s) {
+  if (s.is_none()) {
+    buffer_.append("None");
+    return;
+  }
+  if (PyUnicode_IS_ASCII(s.ptr())) {
+    Py_ssize_t length = 0;
+    const char *chars = PyUnicode_AsUTF8AndSize(s.ptr(), &length);
+    buffer_.append(chars, static_cast<std::size_t>(length));
+    return;
+  }
+  flush();
+  prefix_ = prefix_ ? steal(PyUnicode_Concat(prefix_.ptr(), s.ptr()))
+                    : py::reinterpret_borrow<py::object>(s);
+}
+
+void TextBuilder::formatted(py::handle value, Format format) {
+  std::int64_t v;
+  if (small_int(value, v) && v >= 0) {
+    if (format == Format::Hex2)
+      append_hex(buffer_, static_cast<std::uint64_t>(v), 2);
+    else
+      append_decimal(buffer_, static_cast<std::uint64_t>(v), 5);
+    return;
+  }
+  py::str spec(format == Format::Hex2 ? "02X" : "05d");
+  text(steal(PyObject_Format(value.ptr(), spec.ptr())));
+}
+
+void TextBuilder::contact_address(py::handle address) {
+  Py_ssize_t length = PyObject_Length(address.ptr());
+  if (length < 0)
+    kernel::raise_pending();
+  if (length < 4)
+    buffer_.append(static_cast<std::size_t>(4 - length), '0');
+  text(address);
+}
+
+void TextBuilder::word(py::handle value) {
+  std::int64_t v;
+  if (small_int(value, v) && v >= 0) {
+    append_word(buffer_, static_cast<std::uint64_t>(v));
+    return;
+  }
+  py::int_ zero(0);
+  int non_negative = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
+  if (non_negative < 0)
+    kernel::raise_pending();
+  kernel::check_assertion(non_negative == 1);
+  py::int_ mask(255), shift(8);
+  formatted(steal(PyNumber_And(value.ptr(), mask.ptr())), Format::Hex2);
+  formatted(steal(PyNumber_Rshift(value.ptr(), shift.ptr())), Format::Hex2);
+}
+
+void TextBuilder::flush() {
+  if (buffer_.empty())
+    return;
+  py::str tail(buffer_);
+  buffer_.clear();
+  prefix_ = prefix_ ? steal(PyUnicode_Concat(prefix_.ptr(), tail.ptr())) : py::object(tail);
+}
+
+py::str TextBuilder::finish() {
+  if (!prefix_) {
+    PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(buffer_.size()), 127);
+    if (!s)
+      kernel::raise_pending();
+    std::memcpy(PyUnicode_DATA(s), buffer_.data(), buffer_.size());
+    return py::reinterpret_steal<py::str>(s);
+  }
+  flush();
+  return py::reinterpret_borrow<py::str>(prefix_);
+}
+
+py::str TextBuilder::finish_frame() {
+  if (!prefix_) {
+    append_tail(buffer_);
+    return finish();
+  }
+  py::str data = finish();
+  py::object bytes = steal(PyUnicode_AsUTF8String(data.ptr()));
+  std::uint8_t bcc = xor_bytes(
+      {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
+  std::string tail;
+  tail.push_back(kHexDigits[bcc >> 4]);
+  tail.push_back(kHexDigits[bcc & 15]);
+  tail.push_back(kTail);
+  return steal(PyUnicode_Concat(data.ptr(), py::str(tail).ptr()));
+}
+
+} // namespace zul_mew::codec

@@ -1,0 +1,90 @@
+// The host's rules for text as the codec meets them: indexing and clipped
+// slicing, integer conversion and formatting, and a builder that makes one
+// str at the end.
+#pragma once
+
+#include "module/kernel/host.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zul_mew::codec {
+
+namespace py = pybind11;
+
+// The failures the host gives for None where text is expected.
+[[noreturn]] void none_not_subscriptable();
+[[noreturn]] void none_not_iterable();
+[[noreturn]] void none_has_no_encode();
+
+// A str argument (subclasses included); None raises "not subscriptable".
+class Text {
+public:
+  explicit Text(py::handle object);
+  Py_ssize_t size() const { return length_; }
+  // The character at a host index (negative counts from the end).
+  Py_UCS4 at(Py_ssize_t index) const;
+  // The host slice [start:stop], clipped to the text.
+  py::str slice(Py_ssize_t start, Py_ssize_t stop = PY_SSIZE_T_MAX) const;
+  // Whether the two host slices [start:stop] of both texts are equal.
+  bool slice_equals(const Text &other, Py_ssize_t start, Py_ssize_t stop) const;
+  py::handle object() const { return object_; }
+  template <typename F> decltype(auto) visit(F &&f) const {
+    switch (kind_) {
+    case PyUnicode_1BYTE_KIND:
+      return f(static_cast<const Py_UCS1 *>(data_), static_cast<std::size_t>(length_));
+    case PyUnicode_2BYTE_KIND:
+      return f(static_cast<const Py_UCS2 *>(data_), static_cast<std::size_t>(length_));
+    default:
+      return f(static_cast<const Py_UCS4 *>(data_), static_cast<std::size_t>(length_));
+    }
+  }
+
+private:
+  void clip(Py_ssize_t &start, Py_ssize_t &stop) const;
+  py::handle object_;
+  int kind_;
+  const void *data_;
+  Py_ssize_t length_;
+};
+
+// Index of the type character of a frame (None is "not iterable").
+long find_station_end(py::handle data);
+
+// int(text, base) as the host converts it; base 10 converts like int(text).
+py::object to_int(py::handle text, int base);
+
+// The value of a host int when it is exact and small enough for C++.
+bool small_int(py::handle value, std::int64_t &out);
+
+// format(value, spec) for "02X", "05d"; a plain int takes the C++ path.
+enum class Format { Hex2, Decimal5 };
+
+// `value` + `delta` with the host's arithmetic.
+py::object add(py::handle value, py::handle delta);
+
+// Builds a str from ASCII pieces and host text; all-ASCII frames stay in one
+// buffer and become one str at the end.
+class TextBuilder {
+public:
+  void ascii(char c) { buffer_.push_back(c); }
+  void ascii(std::string_view s) { buffer_.append(s); }
+  void character(Py_UCS4 c);
+  // Host text; None contributes the text "None".
+  void text(py::handle s);
+  void formatted(py::handle value, Format format);
+  void contact_address(py::handle address);
+  void word(py::handle value);
+  std::string &buffer() { return buffer_; }
+  py::str finish();
+  // Appends the BCC of everything built and the tail.
+  py::str finish_frame();
+
+private:
+  void flush();
+  py::object prefix_;
+  std::string buffer_;
+};
+
+} // namespace zul_mew::codec

@@ -1,0 +1,69 @@
+#include "module/kernel/class_builder.hpp"
+
+#include "module/kernel/host.hpp"
+
+namespace zul_mew::kernel {
+
+namespace {
+
+py::object constant_value(const Constant &constant) {
+  if (constant.kind == Constant::Kind::Int)
+    return py::int_(constant.number);
+  return py::str(constant.text);
+}
+
+py::object wrap_member(const Member &member, py::object function, py::handle builtins) {
+  switch (member.kind) {
+  case MemberKind::Method:
+    return function;
+  case MemberKind::Static:
+    return builtins["staticmethod"](function);
+  case MemberKind::Property:
+    return builtins["property"](function);
+  case MemberKind::AbstractMethod:
+    return module_name("abstractmethod")(function);
+  case MemberKind::AbstractProperty:
+    return builtins["property"](module_name("abstractmethod")(function));
+  }
+  return function;
+}
+
+// The metaclass the host would pick: the most derived type of the bases.
+py::handle metaclass_of(const py::tuple &bases) {
+  PyTypeObject *winner = &PyType_Type;
+  for (py::handle base : bases) {
+    PyTypeObject *candidate = Py_TYPE(base.ptr());
+    if (PyType_IsSubtype(winner, candidate))
+      continue;
+    if (!PyType_IsSubtype(candidate, winner))
+      raise(PyExc_TypeError, "metaclass conflict");
+    winner = candidate;
+  }
+  return reinterpret_cast<PyObject *>(winner);
+}
+
+} // namespace
+
+void build_class(const ClassDef &def, py::handle module_dict) {
+  py::dict builtins = py::module_::import("builtins").attr("__dict__");
+  py::dict ns;
+  ns["__module__"] = "zul_mew";
+  ns["__qualname__"] = def.name;
+  if (def.doc)
+    ns["__doc__"] = py::str(def.doc);
+  for (const Constant &constant : def.constants)
+    ns[constant.name] = constant_value(constant);
+  for (const Member &member : def.members) {
+    std::string qualname = std::string(def.name) + "." + member.function.name;
+    py::object function = make_function(member.function, qualname.c_str());
+    ns[member.function.name] = wrap_member(member, function, builtins);
+  }
+  py::tuple bases(def.bases.size());
+  for (std::size_t i = 0; i < def.bases.size(); ++i)
+    bases[i] = module_name(def.bases[i]);
+  py::handle metaclass = metaclass_of(bases);
+  py::object cls = metaclass(def.name, bases, ns);
+  module_dict[def.name] = cls;
+}
+
+} // namespace zul_mew::kernel

@@ -1,0 +1,371 @@
+#include "module/kernel/function.hpp"
+
+#include "module/kernel/host.hpp"
+
+#include <structmember.h>
+
+#include <array>
+#include <exception>
+
+namespace zul_mew::kernel {
+
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD vectorcallfunc vectorcall;
+  const FunctionDef *def;
+  PyObject *dict;
+  PyObject *name;
+  PyObject *qualname;
+  PyObject *module;
+  PyObject *doc;
+  PyObject *annotations;
+  PyObject *param_names; // tuple of interned names, parameter order
+  PyObject *defaults;    // tuple, parameter order; null entries mean required
+};
+
+PyTypeObject *g_function_type = nullptr;
+constexpr std::size_t kMaxParams = 8;
+
+const char *type_name(PyObject *object) { return Py_TYPE(object)->tp_name; }
+
+// Index of the parameter that takes positional arguments beyond the named ones.
+struct Shape {
+  std::size_t positional = 0; // parameters filled by position
+  int var_args = -1;
+  int var_kw = -1;
+};
+
+Shape shape_of(const FunctionDef &def) {
+  Shape shape;
+  for (std::size_t i = 0; i < def.params.size(); ++i) {
+    switch (def.params[i].kind) {
+    case ParamKind::Normal:
+      if (shape.var_args < 0)
+        shape.positional = i + 1;
+      break;
+    case ParamKind::VarArgs:
+      shape.var_args = static_cast<int>(i);
+      break;
+    case ParamKind::VarKw:
+      shape.var_kw = static_cast<int>(i);
+      break;
+    }
+  }
+  return shape;
+}
+
+int find_param(FunctionObject *f, PyObject *key) {
+  PyObject *names = f->param_names;
+  Py_ssize_t count = PyTuple_GET_SIZE(names);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (PyTuple_GET_ITEM(names, i) == key)
+      return static_cast<int>(i);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    int equal = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), key);
+    if (equal == 0)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool is_named(const FunctionDef &def, int index) {
+  return index >= 0 && def.params[index].kind == ParamKind::Normal;
+}
+
+bool check_text_arguments(FunctionObject *f, PyObject *const *slots) {
+  const FunctionDef &def = *f->def;
+  for (std::size_t i = 0; i < def.params.size(); ++i) {
+    PyObject *value = slots[i];
+    if (def.params[i].type != Type::Text || value == Py_None || PyUnicode_Check(value))
+      continue;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 def.params[i].name, "str", type_name(value));
+    return false;
+  }
+  return true;
+}
+
+// Sorts positional and keyword arguments into the parameter slots. On success
+// `owned` holds the *args tuple and the **kwargs dict that the slots borrow.
+bool bind_arguments(FunctionObject *f, PyObject *const *args, std::size_t nargs, PyObject *kwnames,
+                    PyObject **slots, std::array<PyObject *, 2> &owned) {
+  const FunctionDef &def = *f->def;
+  Shape shape = shape_of(def);
+  if (nargs > shape.positional && shape.var_args < 0) {
+    PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given",
+                 f->qualname, shape.positional, shape.positional == 1 ? "" : "s", nargs,
+                 nargs == 1 ? "was" : "were");
+    return false;
+  }
+  std::size_t taken = nargs < shape.positional ? nargs : shape.positional;
+  for (std::size_t i = 0; i < taken; ++i)
+    slots[i] = args[i];
+  if (shape.var_args >= 0) {
+    owned[0] = PyTuple_New(static_cast<Py_ssize_t>(nargs - taken));
+    if (!owned[0])
+      return false;
+    for (std::size_t i = taken; i < nargs; ++i) {
+      Py_INCREF(args[i]);
+      PyTuple_SET_ITEM(owned[0], static_cast<Py_ssize_t>(i - taken), args[i]);
+    }
+    slots[shape.var_args] = owned[0];
+  }
+  if (shape.var_kw >= 0) {
+    owned[1] = PyDict_New();
+    if (!owned[1])
+      return false;
+    slots[shape.var_kw] = owned[1];
+  }
+  Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject *value = args[nargs + static_cast<std::size_t>(k)];
+    int index = find_param(f, key);
+    if (is_named(def, index) && static_cast<std::size_t>(index) < def.params.size()) {
+      bool by_position = shape.var_args < 0 || index < shape.var_args;
+      if (slots[index] && by_position) {
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", f->qualname,
+                     key);
+        return false;
+      }
+      slots[index] = value;
+      continue;
+    }
+    if (shape.var_kw < 0) {
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname,
+                   key);
+      return false;
+    }
+    if (PyDict_SetItem(owned[1], key, value) < 0)
+      return false;
+  }
+  for (std::size_t i = 0; i < def.params.size(); ++i) {
+    if (slots[i])
+      continue;
+    PyObject *fallback = PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i));
+    if (fallback == Py_None && def.params[i].fallback.kind == Default::Kind::Required) {
+      PyErr_Format(PyExc_TypeError, "%U() missing required argument '%s'", f->qualname,
+                   def.params[i].name);
+      return false;
+    }
+    slots[i] = fallback;
+  }
+  return check_text_arguments(f, slots);
+}
+
+PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
+  try {
+    return f->def->body(Args(slots, f->def->params.size())).release().ptr();
+  } catch (py::error_already_set &error) {
+    error.restore();
+  } catch (py::builtin_exception &error) {
+    error.set_error();
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::exception &error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+  }
+  return nullptr;
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
+  auto *f = reinterpret_cast<FunctionObject *>(callable);
+  std::array<PyObject *, kMaxParams> slots{};
+  std::array<PyObject *, 2> owned{};
+  PyObject *result = nullptr;
+  if (bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data(), owned))
+    result = call_body(f, slots.data());
+  Py_XDECREF(owned[0]);
+  Py_XDECREF(owned[1]);
+  return result;
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *instance, PyObject *) {
+  if (instance == nullptr || instance == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, instance);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+  auto *f = reinterpret_cast<FunctionObject *>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->dict);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->defaults);
+  return 0;
+}
+
+int function_clear(PyObject *self) {
+  auto *f = reinterpret_cast<FunctionObject *>(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->param_names);
+  Py_CLEAR(f->defaults);
+  return 0;
+}
+
+void function_dealloc(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  function_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject *function_repr(PyObject *self) {
+  auto *f = reinterpret_cast<FunctionObject *>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+py::object annotation_of(Type type) {
+  switch (type) {
+  case Type::Text:
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+  case Type::Int:
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type));
+  case Type::Bool:
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBool_Type));
+  case Type::Float:
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyFloat_Type));
+  case Type::ListOfInt:
+    return module_name(
+        "List")[py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type))];
+  case Type::Undeclared:
+    break;
+  }
+  return py::none();
+}
+
+py::object default_of(const Param &param) {
+  switch (param.fallback.kind) {
+  case Default::Kind::Int:
+    return py::int_(static_cast<long>(param.fallback.value));
+  case Default::Kind::Float:
+    return py::float_(param.fallback.value);
+  case Default::Kind::None:
+  case Default::Kind::Required:
+    break;
+  }
+  return py::none();
+}
+
+// inspect.signature reads this: the parameters with their kinds, defaults and
+// declared types.
+PyObject *function_get_signature(PyObject *self, void *) {
+  auto *f = reinterpret_cast<FunctionObject *>(self);
+  try {
+    py::object inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object empty = parameter.attr("empty");
+    py::list params;
+    bool keyword_only = false;
+    for (const Param &param : f->def->params) {
+      py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+      if (param.kind == ParamKind::VarArgs) {
+        kind = parameter.attr("VAR_POSITIONAL");
+        keyword_only = true;
+      } else if (param.kind == ParamKind::VarKw) {
+        kind = parameter.attr("VAR_KEYWORD");
+      } else if (keyword_only) {
+        kind = parameter.attr("KEYWORD_ONLY");
+      }
+      py::dict options;
+      if (param.type != Type::Undeclared)
+        options["annotation"] = annotation_of(param.type);
+      if (param.fallback.kind != Default::Kind::Required)
+        options["default"] = default_of(param);
+      params.append(parameter(param.name, kind, **options));
+    }
+    py::object result = f->def->result == Type::Undeclared ? empty : annotation_of(f->def->result);
+    return inspect.attr("Signature")(params, py::arg("return_annotation") = result).release().ptr();
+  } catch (py::error_already_set &error) {
+    error.restore();
+    return nullptr;
+  }
+}
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef function_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot function_slots[] = {{Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+                                {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+                                {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+                                {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+                                {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+                                {Py_tp_members, function_members},
+                                {Py_tp_getset, function_getset},
+                                {0, nullptr}};
+
+PyType_Spec function_spec = {"zul_mew.function", sizeof(FunctionObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR,
+                             function_slots};
+
+} // namespace
+
+void init_function_type() {
+  g_function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
+  if (!g_function_type)
+    raise_pending();
+}
+
+py::object make_function(const FunctionDef &def, const char *qualname) {
+  if (def.params.size() > kMaxParams)
+    raise(PyExc_SystemError, "too many parameters");
+  py::tuple names(def.params.size());
+  py::tuple defaults(def.params.size());
+  py::dict annotations;
+  for (std::size_t i = 0; i < def.params.size(); ++i) {
+    const Param &param = def.params[i];
+    names[i] = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(param.name));
+    defaults[i] = default_of(param);
+    if (param.type != Type::Undeclared)
+      annotations[param.name] = annotation_of(param.type);
+  }
+  if (def.result != Type::Undeclared)
+    annotations["return"] = annotation_of(def.result);
+
+  auto *f = PyObject_GC_New(FunctionObject, g_function_type);
+  if (!f)
+    raise_pending();
+  f->vectorcall = function_vectorcall;
+  f->def = &def;
+  f->dict = nullptr;
+  f->name = PyUnicode_InternFromString(def.name);
+  f->qualname = PyUnicode_FromString(qualname);
+  f->module = PyUnicode_InternFromString("zul_mew");
+  Py_INCREF(Py_None);
+  f->doc = Py_None;
+  f->annotations = annotations.release().ptr();
+  f->param_names = names.release().ptr();
+  f->defaults = defaults.release().ptr();
+  PyObject_GC_Track(f);
+  py::object function = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
+  if (!f->name || !f->qualname || !f->module)
+    raise_pending();
+  return function;
+}
+
+} // namespace zul_mew::kernel

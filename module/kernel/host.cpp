@@ -1,0 +1,76 @@
+#include "module/kernel/host.hpp"
+
+namespace zul_mew::kernel {
+
+namespace {
+PyObject *g_module_dict = nullptr;
+PyObject *g_builtins = nullptr;
+int g_assertions = -1;
+const Name kPrint("print");
+const Name kAcquire("acquire");
+const Name kRelease("release");
+} // namespace
+
+void set_module_namespace(py::handle module_dict) {
+  g_module_dict = module_dict.inc_ref().ptr();
+  g_builtins = PyImport_ImportModule("builtins");
+  if (!g_builtins)
+    raise_pending();
+  py::object flags = py::module_::import("sys").attr("flags");
+  g_assertions = flags.attr("optimize").cast<int>() == 0;
+}
+
+py::object module_name(const Name &name) {
+  PyObject *value = PyDict_GetItemWithError(g_module_dict, name.ptr());
+  if (value)
+    return py::reinterpret_borrow<py::object>(value);
+  if (!PyErr_Occurred())
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  raise_pending();
+}
+
+py::object module_name(const char *name) {
+  PyObject *value = PyDict_GetItemString(g_module_dict, name);
+  if (!value) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    raise_pending();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+void print(py::handle text) {
+  py::object host_print = steal(PyObject_GetAttr(g_builtins, kPrint.ptr()));
+  host_print(text);
+}
+
+bool assertions_enabled() { return g_assertions != 0; }
+
+void raise(PyObject *type, const char *message) {
+  PyErr_SetString(type, message);
+  throw py::error_already_set();
+}
+
+void raise_bare(PyObject *type) {
+  PyErr_SetNone(type);
+  throw py::error_already_set();
+}
+
+void raise_pending() { throw py::error_already_set(); }
+
+LockGuard::LockGuard(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) {
+  lock_.attr(kAcquire)();
+}
+
+LockGuard::~LockGuard() {
+  // A release must not disturb an exception already on its way out.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject *result = PyObject_CallMethodNoArgs(lock_.ptr(), kRelease.ptr());
+  if (result)
+    Py_DECREF(result);
+  else
+    PyErr_WriteUnraisable(lock_.ptr());
+  PyErr_Restore(type, value, traceback);
+}
+
+} // namespace zul_mew::kernel

@@ -1,0 +1,73 @@
+// What the module takes from the host interpreter: names bound in the module
+// namespace, interned attribute names, the host's exceptions and print.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zul_mew::kernel {
+
+namespace py = pybind11;
+
+// An attribute name made once and kept for the life of the interpreter.
+class Name {
+public:
+  explicit Name(const char *text) : text_(text) {}
+  operator py::handle() const { return get(); }
+  PyObject *ptr() const { return get(); }
+
+private:
+  PyObject *get() const {
+    if (!object_)
+      object_ = PyUnicode_InternFromString(text_);
+    return object_;
+  }
+  const char *text_;
+  mutable PyObject *object_ = nullptr;
+};
+
+void set_module_namespace(py::handle module_dict);
+
+// A name of the module namespace, looked up at the moment of use, so that a
+// host may replace it (zul_mew.Serial, zul_mew.sleep, ...).
+py::object module_name(const Name &name);
+py::object module_name(const char *name);
+
+// Calls the host's print with one text.
+void print(py::handle text);
+
+// True unless the interpreter runs with assertions disabled (-O).
+bool assertions_enabled();
+
+// Raise a host exception from C++; the function object turns it back into a
+// pending exception at its boundary.
+[[noreturn]] void raise(PyObject *type, const char *message);
+[[noreturn]] void raise_bare(PyObject *type);
+[[noreturn]] void raise_pending();
+
+// An assertion that vanishes with -O, like the host's assert statement.
+inline void check_assertion(bool holds) {
+  if (!holds && assertions_enabled())
+    raise_bare(PyExc_AssertionError);
+}
+
+// Takes ownership of a new reference; a null one means the host raised.
+inline py::object steal(PyObject *result) {
+  if (!result)
+    raise_pending();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// Holds a host lock for a scope and releases it on every exit, keeping an
+// exception in flight intact.
+class LockGuard {
+public:
+  explicit LockGuard(py::handle lock);
+  ~LockGuard();
+  LockGuard(const LockGuard &) = delete;
+  LockGuard &operator=(const LockGuard &) = delete;
+
+private:
+  py::object lock_;
+};
+
+} // namespace zul_mew::kernel
