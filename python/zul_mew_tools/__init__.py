@@ -1,0 +1,1 @@
+"""Tools around the zul_mew extension: a virtual null-modem cable and the command line."""

@@ -1,0 +1,74 @@
+"""Shared fixtures: a virtual null-modem cable, a fake channel, thread hygiene."""
+
+import queue
+import threading
+
+import pytest
+import zul_mew
+from zul_mew_tools.cable import NullModemCable
+
+
+class FakeChannel(zul_mew.Channel):
+    """A channel fed by the test: ``feed`` queues text that ``read`` hands out
+    one character at a time; ``sent`` collects every frame written."""
+
+    def __init__(self, timeout=0.05):
+        self.timeout = timeout
+        self.incoming = queue.Queue()
+        self.sent = queue.Queue()
+        self.closed = False
+
+    def feed(self, text):
+        for ch in text:
+            self.incoming.put(ch)
+
+    def read(self, size=1):
+        try:
+            return self.incoming.get(timeout=self.timeout)
+        except queue.Empty:
+            return ""
+
+    def receive_frame(self):
+        frame = ""
+        while True:
+            ch = self.read()
+            if not ch:
+                if not frame:
+                    raise IOError("Error: device no response.")
+                raise IOError("Error: device response format invalid.")
+            frame += ch
+            if ch == "\r":
+                return frame
+
+    def send_frame(self, data):
+        self.sent.put(data)
+
+    @property
+    def in_waiting(self):
+        return self.incoming.qsize()
+
+    def close(self):
+        self.closed = True
+
+
+@pytest.fixture
+def fake_channel():
+    return FakeChannel()
+
+
+@pytest.fixture
+def cable():
+    """Two serial ports joined by a virtual null-modem cable."""
+    with NullModemCable() as c:
+        yield c
+
+
+@pytest.fixture(autouse=True)
+def no_thread_left():
+    """Every test stops what it starts: no thread outlives it."""
+    before = set(threading.enumerate())
+    yield
+    for thread in set(threading.enumerate()) - before:
+        thread.join(timeout=2)
+    left = [t for t in set(threading.enumerate()) - before if t.is_alive()]
+    assert not left, f"threads left running: {left}"
