@@ -47,7 +47,7 @@ def floor_us(binary: str, port: str) -> float:
 
 
 def master_us(port: str) -> float:
-    master = zul_mew.MewMaster(port, query_timeout=1)
+    master = zul_mew.MewMaster(zul_mew.MewSerial(port=port), query_timeout=1)
     try:
         master.get_uint16(1, "DT100")
         runs = []
@@ -64,7 +64,7 @@ def master_us(port: str) -> float:
 FULL_DUPLEX_NODE = textwrap.dedent(
     """
     import signal, sys, zul_mew
-    node = zul_mew.MewFullDuplex(sys.argv[1], slave_station=1)
+    node = zul_mew.MewFullDuplex(zul_mew.MewSerial(port=sys.argv[1]), slave_station=1)
     print("ready", flush=True)
     try:
         signal.sigwait([signal.SIGTERM])
@@ -75,7 +75,7 @@ FULL_DUPLEX_NODE = textwrap.dedent(
 
 
 def idle_cpu_percent(port: str, seconds: float = 5.0) -> float:
-    master = zul_mew.MewMaster(port)
+    master = zul_mew.MewMaster(zul_mew.MewSerial(port=port))
     try:
         time.sleep(0.5)
         cpu, wall = time.process_time(), time.perf_counter()
