@@ -2,6 +2,14 @@
 #include "mew/codec/mew_static.hpp"
 #include "module/classes.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -22,6 +30,11 @@ const kernel::Name kInWaiting("in_waiting");
 const kernel::Name kClose("close");
 const kernel::Name kFlushInput("flushInput");
 const kernel::Name kFlushOutput("flushOutput");
+const kernel::Name kIsOpen("is_open");
+const kernel::Name kFd("fd");
+const kernel::Name kPipeAbortRead("pipe_abort_read_r");
+const kernel::Name kFormat("format");
+const kernel::Name kTimeoutSetting("_timeout");
 
 // The port's read time-out is also how often a node's receiver sees its stop flag.
 constexpr double kDefaultTimeout = 0.1;
@@ -42,21 +55,190 @@ py::object init(const Args &a) {
   return py::none();
 }
 
+// The serial package's own POSIX port. Its read costs far more than the byte
+// it fetches, so a port of exactly this class is read at its descriptor, the
+// way its read would do it; any other serial object is read through its read.
+struct PosixPort {
+  py::object type;
+  py::object serial_exception;
+};
+
+const PosixPort *find_posix_port() {
+  PyObject *module = PyImport_GetModule(py::str("serial.serialposix").ptr());
+  if (!module) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  py::object posix = steal(module);
+  // Kept for the life of the interpreter, like the module itself.
+  return new PosixPort{posix.attr(kSerial), posix.attr("SerialException")};
+}
+
+const PosixPort *posix_port() {
+  static const PosixPort *port = find_posix_port();
+  return port;
+}
+
+// What the port's own read needs: an open port, its descriptor, the
+// descriptor that cancels a read, and the time-out (None blocks).
+struct Descriptors {
+  int fd;
+  int abort;
+  py::object timeout;
+};
+
+bool as_descriptor(py::handle value, int &fd) {
+  if (!PyLong_CheckExact(value.ptr()))
+    return false;
+  long number = PyLong_AsLong(value.ptr());
+  if (number == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  fd = static_cast<int>(number);
+  return number >= 0 && number == fd;
+}
+
+bool direct_readable(py::handle serial, Descriptors &d) {
+  const PosixPort *port = posix_port();
+  if (!port || Py_TYPE(serial.ptr()) != reinterpret_cast<PyTypeObject *>(port->type.ptr()))
+    return false;
+  if (serial.attr(kIsOpen).ptr() != Py_True)
+    return false;
+  if (!as_descriptor(serial.attr(kFd), d.fd) ||
+      !as_descriptor(serial.attr(kPipeAbortRead), d.abort))
+    return false;
+  d.timeout = serial.attr(kTimeoutSetting);
+  return true;
+}
+
+[[noreturn]] void raise_serial(const char *message) {
+  py::object error = posix_port()->serial_exception(message);
+  py::set_error(posix_port()->serial_exception, error);
+  throw py::error_already_set();
+}
+
+[[noreturn]] void raise_read_failed(int error) {
+  py::object os_error = py::handle(PyExc_OSError)(error, std::strerror(error));
+  py::object error_text = py::str("read failed: {}").attr(kFormat)(os_error);
+  py::object serial_error = posix_port()->serial_exception(error_text);
+  py::set_error(posix_port()->serial_exception, serial_error);
+  throw py::error_already_set();
+}
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Milliseconds for poll, rounded up so the wait never ends before the deadline.
+int milliseconds_until(double deadline) {
+  double left = std::ceil((deadline - now()) * 1000);
+  if (left <= 0)
+    return 0;
+  return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+}
+
+// One wait for input and, when it came, one byte read; the GIL is free
+// meanwhile. As in the port's own read, a cancelled read wins over input.
+enum class Outcome { Byte, Nothing, Failed, Empty, Closed };
+
+Outcome wait_and_read(const Descriptors &d, int wait_ms, char &byte, int &error) {
+  py::gil_scoped_release unlocked;
+  pollfd watched[2] = {{d.fd, POLLIN, 0}, {d.abort, POLLIN, 0}};
+  int ready = poll(watched, 2, wait_ms);
+  if (ready < 0) {
+    error = errno;
+    return Outcome::Failed;
+  }
+  if (watched[1].revents && !(watched[1].revents & POLLNVAL)) {
+    char cancels[1000];
+    [[maybe_unused]] ssize_t drained = ::read(d.abort, cancels, sizeof cancels);
+    return Outcome::Nothing;
+  }
+  if ((watched[0].revents | watched[1].revents) & POLLNVAL)
+    return Outcome::Closed;
+  if (ready == 0)
+    return Outcome::Nothing;
+  ssize_t got = ::read(d.fd, &byte, 1);
+  if (got == 1)
+    return Outcome::Byte;
+  error = errno;
+  return got == 0 ? Outcome::Empty : Outcome::Failed;
+}
+
+bool transient(int error) {
+  return error == EAGAIN || error == EALREADY || error == EWOULDBLOCK || error == EINPROGRESS ||
+         error == EINTR;
+}
+
+// Closing the port cancels a read in progress; a descriptor closed behind the
+// port's back fails the read.
+bool closed_by_the_port(py::handle serial, const Descriptors &d) {
+  Descriptors now_open;
+  return !direct_readable(serial, now_open) || now_open.fd != d.fd || now_open.abort != d.abort;
+}
+
+// One byte within the port's time-out; false when none came.
+bool read_direct(py::handle serial, const Descriptors &d, char &byte) {
+  bool blocking = d.timeout.is_none();
+  double deadline = blocking ? 0 : now() + d.timeout.cast<double>();
+  for (;;) {
+    int wait_ms = blocking ? -1 : milliseconds_until(deadline);
+    int error = 0;
+    switch (wait_and_read(d, wait_ms, byte, error)) {
+    case Outcome::Byte:
+      return true;
+    case Outcome::Nothing:
+      return false;
+    case Outcome::Empty:
+      // A vanished device stays readable but yields nothing.
+      raise_serial("device reports readiness to read but returned no data "
+                   "(device disconnected or multiple access on port?)");
+    case Outcome::Closed:
+      if (closed_by_the_port(serial, d))
+        return false;
+      raise_read_failed(EBADF);
+    case Outcome::Failed:
+      if (!transient(error))
+        raise_read_failed(error);
+      if (error == EINTR && PyErr_CheckSignals() < 0)
+        kernel::raise_pending();
+      break;
+    }
+    if (!blocking && now() >= deadline)
+      return false;
+  }
+}
+
+// Appends what one read of one byte brought; false when nothing came.
+bool read_one(py::handle serial, std::string &buffer) {
+  Descriptors d;
+  if (direct_readable(serial, d)) {
+    char byte;
+    if (!read_direct(serial, d, byte))
+      return false;
+    buffer.push_back(byte);
+    return true;
+  }
+  py::bytes got = serial.attr(kRead)();
+  std::string_view bytes = got;
+  buffer.append(bytes);
+  return !bytes.empty();
+}
+
+bool is_one(py::handle size) {
+  return PyLong_CheckExact(size.ptr()) && PyLong_AsLong(size.ptr()) == 1;
+}
+
 // Reads byte by byte, so the frame ends exactly at its carriage return and no
 // byte of the next frame is taken. The time-out bounds the gap between two
 // bytes, not the length of the frame.
 py::object receive_frame(const Args &a) {
-  py::object read_byte = serial_of(a[0]).attr(kRead);
+  py::object serial = serial_of(a[0]);
   std::string buffer;
-  for (;;) {
-    py::bytes byte = read_byte();
-    std::string_view got = byte;
-    if (got.empty())
-      break;
-    buffer.append(got);
-    if (buffer.back() == codec::kTail)
-      break;
-  }
+  bool more = read_one(serial, buffer);
+  while (more && buffer.back() != codec::kTail)
+    more = read_one(serial, buffer);
   if (buffer.empty())
     kernel::raise(PyExc_IOError, "Error: device no response.");
   if (buffer.back() != codec::kTail)
@@ -75,7 +257,12 @@ py::object send_frame(const Args &a) {
 }
 
 py::object read(const Args &a) {
-  py::bytes got = serial_of(a[0]).attr(kRead)(a[1]);
+  py::object serial = serial_of(a[0]);
+  Descriptors d;
+  char byte;
+  if (is_one(a[1]) && direct_readable(serial, d))
+    return latin(read_direct(serial, d, byte) ? std::string_view(&byte, 1) : std::string_view());
+  py::bytes got = serial.attr(kRead)(a[1]);
   return latin(got);
 }
 

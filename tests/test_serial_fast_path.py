@@ -1,0 +1,195 @@
+"""MewSerial reads the serial package's own POSIX port at its descriptor and any
+other serial object through its read: both give the same results on a real port."""
+
+import os
+import threading
+import time
+
+import pytest
+import serial
+import serial.serialposix
+import zul_mew
+
+TIMEOUT = 0.2
+
+
+class SerialSubclass(serial.Serial):
+    """A port of another class than the package's own: read through its read."""
+
+
+@pytest.fixture(params=["descriptor", "read"])
+def path(request, monkeypatch):
+    if request.param == "read":
+        monkeypatch.setattr(zul_mew, "Serial", SerialSubclass)
+    return request.param
+
+
+@pytest.fixture
+def line(cable, path):
+    """A MewSerial on one end of the cable, plain pyserial on the other."""
+    channel = zul_mew.MewSerial(port=cable.ports[0], timeout=TIMEOUT)
+    peer = serial.Serial(cable.ports[1], timeout=1)
+    yield channel, peer
+    peer.close()
+    channel.close()
+
+
+def send(peer, data):
+    peer.write(data)
+    peer.flush()
+
+
+def timed(call):
+    start = time.monotonic()
+    try:
+        result = call()
+    except IOError as error:
+        result = error
+    return result, time.monotonic() - start
+
+
+def test_only_the_other_classes_go_through_read(line, path, monkeypatch):
+    channel, peer = line
+    calls = []
+    own_read = serial.serialposix.Serial.read
+
+    def counting_read(self, size=1):
+        calls.append(size)
+        return own_read(self, size)
+
+    monkeypatch.setattr(serial.serialposix.Serial, "read", counting_read)
+    send(peer, b"%01$RC120\r")
+    assert channel.read() + channel.receive_frame() == "%01$RC120\r"
+    assert len(calls) == (10 if path == "read" else 0)
+
+
+@pytest.mark.parametrize(
+    "incoming, call, expected, waits",
+    [
+        (b"%01$RC120\r%01$RC021\r", "receive_frame", "%01$RC120\r", False),
+        (b"\r", "receive_frame", "\r", False),
+        (b"\xb5\r", "receive_frame", "\u00b5\r", False),
+        (b"%01$R", "receive_frame", "Error: device response format invalid.", True),
+        (b"", "receive_frame", "Error: device no response.", True),
+        (b"", "read", "", True),
+        (b"\xb5", "read", "\u00b5", False),
+    ],
+    ids=["frame", "lone-tail", "latin-b5", "cut-short", "silence", "read-silence", "read-b5"],
+)
+def test_same_results_on_both_paths(line, incoming, call, expected, waits):
+    channel, peer = line
+    send(peer, incoming)
+    result, elapsed = timed(getattr(channel, call))
+    assert str(result) == expected
+    if waits:
+        assert TIMEOUT * 0.9 <= elapsed < TIMEOUT + 0.15
+    else:
+        assert elapsed < TIMEOUT * 0.9
+    # Nothing of the following frame was taken; a failed frame is gone.
+    rest = incoming[len(expected.encode("latin-1")) :] if not waits else b""
+    assert channel.read(len(rest) + 1) == rest.decode("latin-1")
+
+
+@pytest.mark.parametrize(
+    "timeout, arrives_after", [(None, 0.15), (0, None)], ids=["blocking", "non-blocking"]
+)
+def test_the_port_timeout_is_kept(cable, path, timeout, arrives_after):
+    channel = zul_mew.MewSerial(port=cable.ports[0], timeout=timeout)
+    peer = serial.Serial(cable.ports[1])
+    try:
+        if arrives_after is not None:
+            threading.Timer(arrives_after, send, (peer, b"%")).start()
+        result, elapsed = timed(channel.read)
+        if arrives_after is None:
+            assert (result, elapsed < 0.05) == ("", True)
+        else:
+            assert (result, elapsed >= arrives_after * 0.9) == ("%", True)
+    finally:
+        peer.close()
+        channel.close()
+
+
+def test_other_threads_run_while_a_read_waits(line):
+    channel, _ = line
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(None)
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        assert channel.read() == ""
+    finally:
+        done.set()
+        ticker.join()
+    assert len(ticks) > 20
+
+
+# Closing a port cancels the read in progress; the receiver's next read then
+# meets the half-closed port (TypeError) or the closed one (PortNotOpenError),
+# whichever the closing thread has reached, as with the package's own read.
+def test_port_closed_under_a_running_node(cable, path, monkeypatch):
+    reports = []
+    monkeypatch.setattr(threading, "excepthook", reports.append)
+    channel = zul_mew.MewSerial(port=cable.ports[0])
+    node = zul_mew.MewBase(channel)
+    try:
+        node.start()
+        thread = node._receiver_thread
+        time.sleep(0.05)
+        channel.close()
+        thread.join(timeout=2)
+        assert not thread.is_alive()
+        assert [type(r.exc_value) in (TypeError, serial.PortNotOpenError) for r in reports] == [
+            True
+        ]
+        with pytest.raises(serial.PortNotOpenError):
+            channel.read()
+    finally:
+        node.close()
+
+
+def pull_cable(cable, port):
+    cable.close()
+    return lambda: None
+
+
+def close_descriptor(cable, port):
+    """Closes the port's descriptor behind its back; gives back a way to restore
+    it for the port's own close."""
+    fd, saved = port.fd, os.dup(port.fd)
+    os.close(fd)
+
+    def restore():
+        os.dup2(saved, fd)
+        os.close(saved)
+
+    return restore
+
+
+@pytest.mark.parametrize(
+    "vanish, message",
+    [
+        (
+            pull_cable,
+            "device reports readiness to read but returned no data"
+            " (device disconnected or multiple access on port?)",
+        ),
+        (close_descriptor, "read failed: [Errno 9] Bad file descriptor"),
+    ],
+    ids=["cable-pulled", "descriptor-closed"],
+)
+def test_vanished_device(cable, line, vanish, message):
+    channel, _ = line
+    restore = vanish(cable, channel._serial)
+    try:
+        with pytest.raises(serial.SerialException) as raised:
+            channel.read()
+    finally:
+        restore()
+    assert type(raised.value) is serial.SerialException
+    assert str(raised.value) == message
