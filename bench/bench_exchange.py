@@ -6,6 +6,10 @@ Prints a table: microseconds per one-word read (median of several batches) for
   - a MewMaster against a MewFullDuplex node in a second process,
 and the CPU a started node uses per second on a silent line.
 
+The batches of the three exchanges take turns on the same cable, so a load
+that comes and goes on the machine weighs on all three alike and the ratios
+to the floor stay fair.
+
 Run: python3 bench/bench_exchange.py   (needs g++, the installed zul_mew)
 """
 
@@ -22,9 +26,26 @@ import time
 import zul_mew
 from zul_mew_tools.cable import NullModemCable
 
-BATCHES = 7
-BATCH = 300
+ROUNDS = 15
+BATCH = 150
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+# A full-duplex station that stops and starts its node on command, so that the
+# native responder can have the line between its batches.
+FULL_DUPLEX_NODE = textwrap.dedent(
+    """
+    import sys, zul_mew
+    node = zul_mew.MewFullDuplex(zul_mew.MewSerial(port=sys.argv[1]), slave_station=1)
+    node.stop()
+    print("ready", flush=True)
+    try:
+        for command in sys.stdin:
+            getattr(node, command.strip())()
+            print("done", flush=True)
+    finally:
+        node.close()
+    """
+)
 
 
 def build_floor(directory: str) -> str:
@@ -36,42 +57,75 @@ def build_floor(directory: str) -> str:
     return binary
 
 
-def floor_us(binary: str, port: str) -> float:
-    runs = []
-    for _ in range(BATCHES):
-        out = subprocess.run(
-            [binary, "master", port, str(BATCH)], check=True, capture_output=True, text=True
+class FullDuplexStation:
+    """A MewFullDuplex node in a second process, started only while it is measured."""
+
+    def __init__(self, port: str) -> None:
+        self._process = subprocess.Popen(
+            [sys.executable, "-c", FULL_DUPLEX_NODE, port],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
         )
-        runs.append(float(out.stdout))
-    return statistics.median(runs)
+        self._process.stdout.readline()
+
+    def command(self, name: str) -> None:
+        self._process.stdin.write(name + "\n")
+        self._process.stdin.flush()
+        self._process.stdout.readline()
+
+    def close(self) -> None:
+        self._process.stdin.close()
+        self._process.wait()
 
 
-def master_us(port: str) -> float:
-    master = zul_mew.MewMaster(zul_mew.MewSerial(port=port), query_timeout=1)
+def floor_batch(binary: str, port: str) -> float:
+    out = subprocess.run(
+        [binary, "master", port, str(BATCH)], check=True, capture_output=True, text=True
+    )
+    return float(out.stdout)
+
+
+def master_batch(master: zul_mew.MewMaster) -> tuple[float, float]:
+    """Wall and CPU microseconds per exchange; the CPU is that of this process,
+    caller and receiver together, which a busy machine hardly disturbs."""
+    master.start()
     try:
-        master.get_uint16(1, "DT100")
-        runs = []
-        for _ in range(BATCHES):
-            start = time.perf_counter()
-            for _ in range(BATCH):
-                master.get_uint16(1, "DT100")
-            runs.append((time.perf_counter() - start) / BATCH * 1e6)
-        return statistics.median(runs)
+        for _ in range(10):
+            master.get_uint16(1, "DT100")
+        cpu, start = time.process_time(), time.perf_counter()
+        for _ in range(BATCH):
+            master.get_uint16(1, "DT100")
+        wall = time.perf_counter() - start
+        return wall / BATCH * 1e6, (time.process_time() - cpu) / BATCH * 1e6
     finally:
+        master.stop()
+
+
+def exchanges(binary: str, near: str, far: str) -> tuple[list, list, list]:
+    floor, native, duplex = [], [], []
+    master = zul_mew.MewMaster(zul_mew.MewSerial(port=near), query_timeout=1)
+    master.stop()
+    station = FullDuplexStation(far)
+    try:
+        for _ in range(ROUNDS):
+            responder = subprocess.Popen([binary, "responder", far])
+            try:
+                time.sleep(0.05)
+                floor.append(floor_batch(binary, near))
+                native.append(master_batch(master))
+            finally:
+                responder.kill()
+                responder.wait()
+            station.command("start")
+            try:
+                duplex.append(master_batch(master))
+            finally:
+                station.command("stop")
+    finally:
+        station.close()
         master.close()
-
-
-FULL_DUPLEX_NODE = textwrap.dedent(
-    """
-    import signal, sys, zul_mew
-    node = zul_mew.MewFullDuplex(zul_mew.MewSerial(port=sys.argv[1]), slave_station=1)
-    print("ready", flush=True)
-    try:
-        signal.sigwait([signal.SIGTERM])
-    finally:
-        node.close()
-    """
-)
+    return floor, native, duplex
 
 
 def idle_cpu_percent(port: str, seconds: float = 5.0) -> float:
@@ -86,36 +140,21 @@ def idle_cpu_percent(port: str, seconds: float = 5.0) -> float:
 
 
 def main() -> None:
-    rows = []
     with tempfile.TemporaryDirectory() as scratch, NullModemCable() as cable:
         near, far = cable.ports
         binary = build_floor(scratch)
-        responder = subprocess.Popen([binary, "responder", far])
-        try:
-            time.sleep(0.2)
-            floor = floor_us(binary, near)
-            native = master_us(near)
-        finally:
-            responder.kill()
-            responder.wait()
-        node = subprocess.Popen(
-            [sys.executable, "-c", FULL_DUPLEX_NODE, far],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        try:
-            node.stdout.readline()
-            duplex = master_us(near)
-        finally:
-            node.terminate()
-            node.wait()
+        floor, native, duplex = exchanges(binary, near, far)
         idle = idle_cpu_percent(near)
-    rows.append(("floor: native master, native responder", floor, 1.0))
-    rows.append(("MewMaster, native responder", native, native / floor))
-    rows.append(("MewMaster, MewFullDuplex in a second process", duplex, duplex / floor))
-    print(f"{'exchange (one-word RD)':48} {'us':>9} {'x floor':>8}")
-    for name, us, ratio in rows:
-        print(f"{name:48} {us:9.1f} {ratio:8.2f}")
+    floor_us = statistics.median(floor)
+    print(f"{'exchange (one-word RD)':48} {'us':>9} {'x floor':>8} {'CPU us':>8}")
+    print(f"{'floor: native master, native responder':48} {floor_us:9.1f} {1:8.2f}")
+    for name, batches in (
+        ("MewMaster, native responder", native),
+        ("MewMaster, MewFullDuplex in a second process", duplex),
+    ):
+        us = statistics.median(wall for wall, _ in batches)
+        cpu = statistics.median(cpu for _, cpu in batches)
+        print(f"{name:48} {us:9.1f} {us / floor_us:8.2f} {cpu:8.1f}")
     print(f"{'idle node, CPU of one core':48} {idle:8.3f}%")
 
 
