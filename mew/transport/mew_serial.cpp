@@ -74,17 +74,24 @@ const PosixPort *find_posix_port() {
   return new PosixPort{posix.attr(kSerial), posix.attr("SerialException")};
 }
 
+// Looked up once, under the GIL.
 const PosixPort *posix_port() {
-  static const PosixPort *port = find_posix_port();
+  static bool looked_up = false;
+  static const PosixPort *port = nullptr;
+  if (!looked_up) {
+    port = find_posix_port();
+    looked_up = true;
+  }
   return port;
 }
 
 // What the port's own read needs: an open port, its descriptor, the
-// descriptor that cancels a read, and the time-out (None blocks).
+// descriptor that cancels a read, and the time-out.
 struct Descriptors {
   int fd;
   int abort;
-  py::object timeout;
+  bool blocking;
+  double timeout;
 };
 
 bool as_descriptor(py::handle value, int &fd) {
@@ -108,11 +115,13 @@ bool direct_readable(py::handle serial, Descriptors &d) {
   if (!as_descriptor(serial.attr(kFd), d.fd) ||
       !as_descriptor(serial.attr(kPipeAbortRead), d.abort))
     return false;
-  d.timeout = serial.attr(kTimeoutSetting);
+  py::object timeout = serial.attr(kTimeoutSetting);
+  d.blocking = timeout.is_none();
+  d.timeout = d.blocking ? 0 : timeout.cast<double>();
   return true;
 }
 
-[[noreturn]] void raise_serial(const char *message) {
+[[noreturn]] void raise_serial(py::handle message) {
   py::object error = posix_port()->serial_exception(message);
   py::set_error(posix_port()->serial_exception, error);
   throw py::error_already_set();
@@ -120,10 +129,14 @@ bool direct_readable(py::handle serial, Descriptors &d) {
 
 [[noreturn]] void raise_read_failed(int error) {
   py::object os_error = py::handle(PyExc_OSError)(error, std::strerror(error));
-  py::object error_text = py::str("read failed: {}").attr(kFormat)(os_error);
-  py::object serial_error = posix_port()->serial_exception(error_text);
-  py::set_error(posix_port()->serial_exception, serial_error);
-  throw py::error_already_set();
+  raise_serial(py::str("read failed: {}").attr(kFormat)(os_error));
+}
+
+// Closing the port cancels a read in progress; a descriptor closed behind the
+// port's back fails the read.
+bool closed_by_the_port(py::handle serial, const Descriptors &d) {
+  Descriptors now_open;
+  return !direct_readable(serial, now_open) || now_open.fd != d.fd || now_open.abort != d.abort;
 }
 
 double now() {
@@ -138,96 +151,115 @@ int milliseconds_until(double deadline) {
   return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
 }
 
-// One wait for input and, when it came, one byte read; the GIL is free
-// meanwhile. As in the port's own read, a cancelled read wins over input.
-enum class Outcome { Byte, Nothing, Failed, Empty, Closed };
-
-Outcome wait_and_read(const Descriptors &d, int wait_ms, char &byte, int &error) {
-  py::gil_scoped_release unlocked;
-  pollfd watched[2] = {{d.fd, POLLIN, 0}, {d.abort, POLLIN, 0}};
-  int ready = poll(watched, 2, wait_ms);
-  if (ready < 0) {
-    error = errno;
-    return Outcome::Failed;
-  }
-  if (watched[1].revents && !(watched[1].revents & POLLNVAL)) {
-    char cancels[1000];
-    [[maybe_unused]] ssize_t drained = ::read(d.abort, cancels, sizeof cancels);
-    return Outcome::Nothing;
-  }
-  if ((watched[0].revents | watched[1].revents) & POLLNVAL)
-    return Outcome::Closed;
-  if (ready == 0)
-    return Outcome::Nothing;
-  ssize_t got = ::read(d.fd, &byte, 1);
-  if (got == 1)
-    return Outcome::Byte;
-  error = errno;
-  return got == 0 ? Outcome::Empty : Outcome::Failed;
-}
+enum class Outcome { Byte, Nothing, Closed, Empty, Failed, Interrupted };
 
 bool transient(int error) {
-  return error == EAGAIN || error == EALREADY || error == EWOULDBLOCK || error == EINPROGRESS ||
-         error == EINTR;
+  return error == EAGAIN || error == EALREADY || error == EWOULDBLOCK || error == EINPROGRESS;
 }
 
-// Closing the port cancels a read in progress; a descriptor closed behind the
-// port's back fails the read.
-bool closed_by_the_port(py::handle serial, const Descriptors &d) {
-  Descriptors now_open;
-  return !direct_readable(serial, now_open) || now_open.fd != d.fd || now_open.abort != d.abort;
+// One byte by the port's own rules, without the GIL: wait for input until
+// the deadline, then read one byte. A cancelled read wins over input.
+Outcome read_byte_unlocked(const Descriptors &d, double deadline, char &byte, int &error) {
+  for (;;) {
+    pollfd watched[2] = {{d.fd, POLLIN, 0}, {d.abort, POLLIN, 0}};
+    int ready = poll(watched, 2, d.blocking ? -1 : milliseconds_until(deadline));
+    if (ready == 0)
+      return Outcome::Nothing;
+    if (ready > 0) {
+      if (watched[1].revents && !(watched[1].revents & POLLNVAL)) {
+        char cancels[1000];
+        [[maybe_unused]] ssize_t drained = ::read(d.abort, cancels, sizeof cancels);
+        return Outcome::Nothing;
+      }
+      if ((watched[0].revents | watched[1].revents) & POLLNVAL)
+        return Outcome::Closed;
+      ssize_t got = ::read(d.fd, &byte, 1);
+      if (got == 1)
+        return Outcome::Byte;
+      if (got == 0)
+        return Outcome::Empty;
+    }
+    error = errno;
+    if (error == EINTR)
+      return Outcome::Interrupted;
+    if (!transient(error))
+      return Outcome::Failed;
+    if (!d.blocking && now() >= deadline)
+      return Outcome::Nothing;
+  }
+}
+
+// What the port's own read makes of an outcome that is not a byte: silence,
+// or its exception. True when the wait goes on after a handled signal.
+bool settle(py::handle serial, const Descriptors &d, Outcome got, int error) {
+  switch (got) {
+  case Outcome::Interrupted:
+    if (PyErr_CheckSignals() < 0)
+      kernel::raise_pending();
+    return true;
+  case Outcome::Closed:
+    if (closed_by_the_port(serial, d))
+      return false;
+    raise_read_failed(EBADF);
+  case Outcome::Empty:
+    // A vanished device stays readable but yields nothing.
+    raise_serial(py::str("device reports readiness to read but returned no data "
+                         "(device disconnected or multiple access on port?)"));
+  case Outcome::Failed:
+    raise_read_failed(error);
+  default:
+    return false;
+  }
 }
 
 // One byte within the port's time-out; false when none came.
 bool read_direct(py::handle serial, const Descriptors &d, char &byte) {
-  bool blocking = d.timeout.is_none();
-  double deadline = blocking ? 0 : now() + d.timeout.cast<double>();
+  double deadline = now() + d.timeout;
   for (;;) {
-    int wait_ms = blocking ? -1 : milliseconds_until(deadline);
     int error = 0;
-    switch (wait_and_read(d, wait_ms, byte, error)) {
-    case Outcome::Byte:
-      return true;
-    case Outcome::Nothing:
-      return false;
-    case Outcome::Empty:
-      // A vanished device stays readable but yields nothing.
-      raise_serial("device reports readiness to read but returned no data "
-                   "(device disconnected or multiple access on port?)");
-    case Outcome::Closed:
-      if (closed_by_the_port(serial, d))
-        return false;
-      raise_read_failed(EBADF);
-    case Outcome::Failed:
-      if (!transient(error))
-        raise_read_failed(error);
-      if (error == EINTR && PyErr_CheckSignals() < 0)
-        kernel::raise_pending();
-      break;
+    Outcome got;
+    {
+      py::gil_scoped_release unlocked;
+      got = read_byte_unlocked(d, deadline, byte, error);
     }
-    if (!blocking && now() >= deadline)
-      return false;
+    if (got == Outcome::Byte || !settle(serial, d, got, error))
+      return got == Outcome::Byte;
   }
 }
 
-// Appends what one read of one byte brought; false when nothing came.
-bool read_one(py::handle serial, std::string &buffer) {
-  Descriptors d;
-  if (direct_readable(serial, d)) {
-    char byte;
-    if (!read_direct(serial, d, byte))
-      return false;
-    buffer.push_back(byte);
-    return true;
+// Bytes up to the carriage return, each read as the port's own read of one
+// byte would read it, under one release of the GIL for the whole frame.
+void read_frame_direct(py::handle serial, const Descriptors &d, std::string &buffer) {
+  double deadline = now() + d.timeout;
+  for (;;) {
+    int error = 0;
+    Outcome got;
+    {
+      py::gil_scoped_release unlocked;
+      char byte;
+      while ((got = read_byte_unlocked(d, deadline, byte, error)) == Outcome::Byte) {
+        buffer.push_back(byte);
+        if (byte == codec::kTail)
+          return;
+        deadline = now() + d.timeout;
+      }
+    }
+    if (!settle(serial, d, got, error))
+      return;
   }
-  py::bytes got = serial.attr(kRead)();
-  std::string_view bytes = got;
-  buffer.append(bytes);
-  return !bytes.empty();
 }
 
-bool is_one(py::handle size) {
-  return PyLong_CheckExact(size.ptr()) && PyLong_AsLong(size.ptr()) == 1;
+void read_frame_through_read(py::handle serial, std::string &buffer) {
+  py::object read_byte = serial.attr(kRead);
+  for (;;) {
+    py::bytes byte = read_byte();
+    std::string_view got = byte;
+    if (got.empty())
+      return;
+    buffer.append(got);
+    if (buffer.back() == codec::kTail)
+      return;
+  }
 }
 
 // Reads byte by byte, so the frame ends exactly at its carriage return and no
@@ -236,9 +268,11 @@ bool is_one(py::handle size) {
 py::object receive_frame(const Args &a) {
   py::object serial = serial_of(a[0]);
   std::string buffer;
-  bool more = read_one(serial, buffer);
-  while (more && buffer.back() != codec::kTail)
-    more = read_one(serial, buffer);
+  Descriptors d;
+  if (direct_readable(serial, d))
+    read_frame_direct(serial, d, buffer);
+  else
+    read_frame_through_read(serial, buffer);
   if (buffer.empty())
     kernel::raise(PyExc_IOError, "Error: device no response.");
   if (buffer.back() != codec::kTail)
@@ -256,12 +290,21 @@ py::object send_frame(const Args &a) {
   return py::none();
 }
 
+bool is_one(py::handle size) {
+  int overflow = 0;
+  return PyLong_CheckExact(size.ptr()) && PyLong_AsLongAndOverflow(size.ptr(), &overflow) == 1;
+}
+
+// The receiver waits for each frame with a read of one byte: that one goes to
+// the descriptor when the port allows it.
 py::object read(const Args &a) {
   py::object serial = serial_of(a[0]);
   Descriptors d;
-  char byte;
-  if (is_one(a[1]) && direct_readable(serial, d))
-    return latin(read_direct(serial, d, byte) ? std::string_view(&byte, 1) : std::string_view());
+  if (is_one(a[1]) && direct_readable(serial, d)) {
+    char byte;
+    bool got = read_direct(serial, d, byte);
+    return latin(std::string_view(&byte, got ? 1 : 0));
+  }
   py::bytes got = serial.attr(kRead)(a[1]);
   return latin(got);
 }
