@@ -4,6 +4,7 @@ Prints a table: microseconds per one-word read (median of several batches) for
   - the floor: a native master and a native responder on plain file descriptors,
   - a MewMaster against the native responder,
   - a MewMaster against a MewFullDuplex node in a second process,
+with, for the MewMaster rows, the CPU time of the master's process per exchange,
 and the CPU a started node uses per second on a silent line.
 
 The batches of the three exchanges take turns on the same cable, so a load
