@@ -166,6 +166,8 @@ PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
     PyErr_NoMemory();
   } catch (const std::exception &error) {
     PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
   return nullptr;
 }
@@ -195,6 +197,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   auto *f = reinterpret_cast<FunctionObject *>(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->dict);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
   Py_VISIT(f->defaults);
   return 0;
@@ -293,11 +297,42 @@ PyObject *function_get_signature(PyObject *self, void *) {
   }
 }
 
+// The names appear in every argument error and in the repr, so like a host
+// function's they stay text: assigning anything else or deleting them fails.
+int set_text(PyObject *&field, PyObject *value, const char *member) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", member);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(field, value);
+  return 0;
+}
+
+PyObject *get_text(PyObject *field) {
+  Py_INCREF(field);
+  return field;
+}
+
+PyObject *function_get_name(PyObject *self, void *) {
+  return get_text(reinterpret_cast<FunctionObject *>(self)->name);
+}
+
+int function_set_name(PyObject *self, PyObject *value, void *) {
+  return set_text(reinterpret_cast<FunctionObject *>(self)->name, value, "__name__");
+}
+
+PyObject *function_get_qualname(PyObject *self, void *) {
+  return get_text(reinterpret_cast<FunctionObject *>(self)->qualname);
+}
+
+int function_set_qualname(PyObject *self, PyObject *value, void *) {
+  return set_text(reinterpret_cast<FunctionObject *>(self)->qualname, value, "__qualname__");
+}
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
@@ -305,6 +340,8 @@ PyMemberDef function_members[] = {
 
 PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", function_get_name, function_set_name, nullptr, nullptr},
+    {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
