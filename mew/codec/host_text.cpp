@@ -95,6 +95,14 @@ py::object to_int(py::handle text, int base) {
   return steal(PyObject_CallFunctionObjArgs(int_type, text.ptr(), host_base.ptr(), nullptr));
 }
 
+bool non_negative(py::handle value) {
+  py::int_ zero(0);
+  int result = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
+  if (result < 0)
+    kernel::raise_pending();
+  return result == 1;
+}
+
 bool small_int(py::handle value, std::int64_t &out) {
   if (!PyLong_CheckExact(value.ptr()))
     return false;
@@ -169,11 +177,7 @@ void TextBuilder::word(py::handle value) {
     append_word(buffer_, static_cast<std::uint64_t>(v));
     return;
   }
-  py::int_ zero(0);
-  int non_negative = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
-  if (non_negative < 0)
-    kernel::raise_pending();
-  kernel::check_assertion(non_negative == 1);
+  kernel::assert_that([value] { return non_negative(value); });
   py::int_ mask(255), shift(8);
   formatted(steal(PyNumber_And(value.ptr(), mask.ptr())), Format::Hex2);
   formatted(steal(PyNumber_Rshift(value.ptr(), shift.ptr())), Format::Hex2);

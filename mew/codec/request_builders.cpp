@@ -3,18 +3,20 @@
 
 namespace zul_mew::codec {
 
+using kernel::assert_that;
 using kernel::check_assertion;
 using kernel::steal;
 
 namespace {
 
-bool compare(py::handle a, long b, int op) {
-  py::int_ other(b);
-  int result = PyObject_RichCompareBool(a.ptr(), other.ptr(), op);
+bool compare(py::handle a, py::handle b, int op) {
+  int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
   if (result < 0)
     kernel::raise_pending();
   return result == 1;
 }
+
+bool compare(py::handle a, long b, int op) { return compare(a, py::int_(b), op); }
 
 void header(TextBuilder &data, py::handle station, const char *command) {
   data.ascii(kHead);
@@ -31,7 +33,7 @@ py::list checked_words(py::handle values) {
     std::int64_t v;
     if (small_int(value, v) && v >= 0 && v <= 0xFFFF)
       continue;
-    bool negative = !compare(value, 0, Py_GE);
+    bool negative = !non_negative(value);
     if (negative)
       check_assertion(false);
     if (negative || compare(value, 0xFFFF, Py_GT)) {
@@ -97,23 +99,21 @@ py::str write_single_contact(py::handle station, py::handle contact, py::handle 
 py::str read_contact_words(py::handle station, py::handle contact_start, py::handle contact_end,
                            py::handle word_count) {
   Text start(contact_start);
-  check_assertion(start.at(0) == 'W');
+  assert_that([&] { return start.at(0) == 'W'; });
   check_assertion(contact_end.is_none() || word_count.is_none());
   check_assertion(!contact_end.is_none() || !word_count.is_none());
   py::object end_name = py::reinterpret_borrow<py::object>(contact_end);
   if (!word_count.is_none()) {
-    check_assertion(compare(word_count, 0, Py_GT));
+    assert_that([&] { return compare(word_count, 0, Py_GT); });
     py::object end = word_number_end(start, word_count);
     end_name = steal(PyUnicode_Concat(start.slice(0, 2).ptr(), py::str(end).ptr()));
   } else {
     Text end(contact_end);
-    check_assertion(start.at(1) == end.at(1));
-    py::object last = to_int(end.slice(2), 10);
-    py::object first = to_int(start.slice(2), 10);
-    int ordered = PyObject_RichCompareBool(last.ptr(), first.ptr(), Py_GE);
-    if (ordered < 0)
-      kernel::raise_pending();
-    check_assertion(ordered == 1);
+    assert_that([&] { return start.at(1) == end.at(1); });
+    assert_that([&] {
+      py::object last = to_int(end.slice(2), 10);
+      return compare(last, to_int(start.slice(2), 10), Py_GE);
+    });
   }
   TextBuilder data;
   header(data, station, "RCC");
@@ -125,7 +125,7 @@ py::str read_contact_words(py::handle station, py::handle contact_start, py::han
 
 py::str write_contact_words(py::handle station, py::handle contact_start, py::handle values) {
   Text start(contact_start);
-  check_assertion(start.at(0) == 'W');
+  assert_that([&] { return start.at(0) == 'W'; });
   Py_ssize_t count = checked_length(values);
   py::list words = checked_words(values);
   TextBuilder data;
@@ -140,7 +140,7 @@ py::str write_contact_words(py::handle station, py::handle contact_start, py::ha
 }
 
 py::str read_data_area(py::handle station, py::handle reg_start, py::handle reg_count) {
-  check_assertion(compare(reg_count, 0, Py_GT));
+  assert_that([&] { return compare(reg_count, 0, Py_GT); });
   TextBuilder data;
   header(data, station, "RD");
   data_area_range(data, Text(reg_start), reg_count);
