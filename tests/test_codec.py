@@ -2,8 +2,6 @@
 
 import operator
 import struct
-import subprocess
-import sys
 import threading
 
 import pytest
@@ -624,46 +622,6 @@ def test_lone_surrogate_fails_utf8_encoding():
         M.calc_crc("a\udc80")
     with pytest.raises(UnicodeEncodeError):
         M.append_tail("%01#\udc80")
-
-
-# --- assertions disabled -----------------------------------------------------------------
-
-OPTIMISED = r"""
-from zul_mew import MewStatic as M
-def outcome(call, *args):
-    try:
-        return repr(call(*args))
-    except Exception as error:
-        return type(error).__name__ + ": " + str(error)
-print(outcome(M.fill_uint16, "", -1))
-print(outcome(M.fill_uint32, "", -1))
-print(outcome(M.fill_uint16, "", 65536))
-print(outcome(M.fill_write_data_area_message, 1, "DT0", [-1]))
-print(outcome(M.fill_write_single_data_message, 1, "DT0", 70000))
-print(outcome(M.fill_write_word_unit_of_contact_message, 1, "WY0", [-5]))
-print(outcome(M.fill_read_word_unit_of_contact_message, 1, "WX0", "WXa", 2))
-print(outcome(M.fill_read_word_unit_of_contact_message, 1, "WX0", "WXa"))
-print(outcome(M.fill_read_data_area_message, 1, "DT0", 0))
-"""
-
-
-def test_assertions_disabled_vanish_but_range_checks_stay(tmp_path):
-    script = tmp_path / "optimised.py"
-    script.write_text(OPTIMISED)
-    lines = subprocess.run(
-        [sys.executable, "-O", str(script)], capture_output=True, text=True, check=True
-    ).stdout.splitlines()
-    assert lines == [
-        "'FF-1'",
-        "'FFFFFF-1'",
-        "'00100'",
-        "ValueError: 16-bit value out of range 0 to 65535: -1",
-        "ValueError: 16-bit value out of range 0 to 65535: 70000",
-        "ValueError: 16-bit value out of range 0 to 65535: -5",
-        repr(M.append_tail("%01#RCCX00000001")),
-        repr(M.append_tail("%01#RCCX0000000a")),
-        repr(M.append_tail("%01#RDD00000-0001")),
-    ]
 
 
 # --- concurrency -------------------------------------------------------------------------
