@@ -5,15 +5,49 @@
 #include <structmember.h>
 
 #include <array>
+#include <cstdint>
 #include <exception>
 
 namespace zul_mew::kernel {
 
 namespace {
 
+// How a call's arguments reach the parameters, worked out once per function.
+struct Shape {
+  std::size_t positional = 0; // parameters filled by position
+  int var_args = -1;
+  int var_kw = -1;
+  std::uint32_t text = 0; // bit i: parameter i is declared as text
+  // Every parameter is positional: a call with all of them by position
+  // binds by handing on the caller's argument array.
+  bool plain() const { return var_args < 0 && var_kw < 0; }
+};
+
+Shape shape_of(const FunctionDef &def) {
+  Shape shape;
+  for (std::size_t i = 0; i < def.params.size(); ++i) {
+    switch (def.params[i].kind) {
+    case ParamKind::Normal:
+      if (def.params[i].type == Type::Text)
+        shape.text |= 1u << i;
+      if (shape.var_args < 0)
+        shape.positional = i + 1;
+      break;
+    case ParamKind::VarArgs:
+      shape.var_args = static_cast<int>(i);
+      break;
+    case ParamKind::VarKw:
+      shape.var_kw = static_cast<int>(i);
+      break;
+    }
+  }
+  return shape;
+}
+
 struct FunctionObject {
   PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionDef *def;
+  Shape shape;
   PyObject *dict;
   PyObject *name;
   PyObject *qualname;
@@ -28,32 +62,6 @@ PyTypeObject *g_function_type = nullptr;
 constexpr std::size_t kMaxParams = 8;
 
 const char *type_name(PyObject *object) { return Py_TYPE(object)->tp_name; }
-
-// Index of the parameter that takes positional arguments beyond the named ones.
-struct Shape {
-  std::size_t positional = 0; // parameters filled by position
-  int var_args = -1;
-  int var_kw = -1;
-};
-
-Shape shape_of(const FunctionDef &def) {
-  Shape shape;
-  for (std::size_t i = 0; i < def.params.size(); ++i) {
-    switch (def.params[i].kind) {
-    case ParamKind::Normal:
-      if (shape.var_args < 0)
-        shape.positional = i + 1;
-      break;
-    case ParamKind::VarArgs:
-      shape.var_args = static_cast<int>(i);
-      break;
-    case ParamKind::VarKw:
-      shape.var_kw = static_cast<int>(i);
-      break;
-    }
-  }
-  return shape;
-}
 
 int find_param(FunctionObject *f, PyObject *key) {
   PyObject *names = f->param_names;
@@ -77,7 +85,7 @@ bool check_text_arguments(FunctionObject *f, PyObject *const *slots) {
   const FunctionDef &def = *f->def;
   for (std::size_t i = 0; i < def.params.size(); ++i) {
     PyObject *value = slots[i];
-    if (def.params[i].type != Type::Text || value == Py_None || PyUnicode_Check(value))
+    if (!(f->shape.text & (1u << i)) || value == Py_None || PyUnicode_Check(value))
       continue;
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -92,7 +100,7 @@ bool check_text_arguments(FunctionObject *f, PyObject *const *slots) {
 bool bind_arguments(FunctionObject *f, PyObject *const *args, std::size_t nargs, PyObject *kwnames,
                     PyObject **slots, std::array<PyObject *, 2> &owned) {
   const FunctionDef &def = *f->def;
-  Shape shape = shape_of(def);
+  const Shape &shape = f->shape;
   if (nargs > shape.positional && shape.var_args < 0) {
     PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given",
                  f->qualname, shape.positional, shape.positional == 1 ? "" : "s", nargs,
@@ -175,10 +183,16 @@ PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
   auto *f = reinterpret_cast<FunctionObject *>(callable);
+  std::size_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && f->shape.plain() && nargs == f->def->params.size()) {
+    if (!check_text_arguments(f, args))
+      return nullptr;
+    return call_body(f, args);
+  }
   std::array<PyObject *, kMaxParams> slots{};
   std::array<PyObject *, 2> owned{};
   PyObject *result = nullptr;
-  if (bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data(), owned))
+  if (bind_arguments(f, args, nargs, kwnames, slots.data(), owned))
     result = call_body(f, slots.data());
   Py_XDECREF(owned[0]);
   Py_XDECREF(owned[1]);
@@ -389,6 +403,7 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
     raise_pending();
   f->vectorcall = function_vectorcall;
   f->def = &def;
+  f->shape = shape_of(def);
   f->dict = nullptr;
   f->name = PyUnicode_InternFromString(def.name);
   f->qualname = PyUnicode_FromString(qualname);
