@@ -33,7 +33,7 @@ CASES = [
 TARGET_NS = 250
 
 
-def nanoseconds_per_call(function, args, number=200_000, repeat=7):
+def nanoseconds_per_call(function, args, number=20_000, repeat=30):
     timer = timeit.Timer("f(*a)", globals={"f": function, "a": args})
     return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
 

@@ -379,6 +379,18 @@ def test_builders_refuse_values_above_16_bits(build, args):
     assert repr(value) in str(caught.value)
 
 
+def test_values_changed_while_building_are_still_checked():
+    values = [1, 2]
+
+    class Station(int):
+        def __format__(self, spec):
+            values.append(70000)
+            return format(int(self), spec)
+
+    with pytest.raises(ValueError, match="70000"):
+        WD(Station(1), "DT0", values)
+
+
 def test_builders_accept_the_16_bit_bounds():
     assert WD(1, "DT0", [0, 65535]) == M.append_tail("%01#WDD00000000010000FFFF")
     assert WCC(1, "WY0", [True]) == M.append_tail("%01#WCCY000000000100")
