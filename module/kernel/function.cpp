@@ -55,7 +55,7 @@ struct FunctionObject {
   PyObject *doc;
   PyObject *annotations;
   PyObject *param_names; // tuple of interned names, parameter order
-  PyObject *defaults;    // tuple, parameter order; null entries mean required
+  PyObject *defaults;    // tuple, parameter order; None also for required ones
 };
 
 PyTypeObject *g_function_type = nullptr;
