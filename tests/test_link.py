@@ -74,12 +74,6 @@ def test_other_names_are_refused(monkeypatch, name):
         zul_mew.MewBase(name)
 
 
-def test_channel_object_taken_as_it_comes():
-    channel = object()
-    node = zul_mew.MewBase(channel, baudrate=9600)
-    assert node._channel is channel
-
-
 def test_start_twice_runs_one_receiver(line):
     node, _ = line
     before = threading.active_count()
@@ -261,12 +255,6 @@ def test_listener_that_raises_is_reported_and_skipped(line, capsys):
     assert log.empty()
     send(peer, ERROR.encode())
     assert [log.get(timeout=1) for _ in range(2)] == [("failing", ERROR), ("after", ERROR)]
-
-
-def test_send_writes_the_frame_unchanged(line):
-    node, peer = line
-    node._send("%01#RCSY0000**\r")
-    assert peer.read(15) == b"%01#RCSY0000**\r"
 
 
 def test_send_on_a_closed_port_raises_and_frees_the_lock(line):
