@@ -72,3 +72,19 @@ def no_thread_left():
         thread.join(timeout=2)
     left = [t for t in set(threading.enumerate()) - before if t.is_alive()]
     assert not left, f"threads left running: {left}"
+
+
+@pytest.fixture
+def node_on(cable):
+    """Builds a node on one end (0 or 1) of the cable, over a MewSerial channel,
+    and closes every node it built when the test ends."""
+    nodes = []
+
+    def build(cls, end, *args, **kwargs):
+        node = cls(zul_mew.MewSerial(port=cable.ports[end]), *args, **kwargs)
+        nodes.append(node)
+        return node
+
+    yield build
+    for node in reversed(nodes):
+        node.close()

@@ -1,10 +1,148 @@
 // MewMasterBase: one exchange of request and answer.
+#include "mew/codec/mew_static.hpp"
 #include "module/classes.hpp"
 
 namespace zul_mew::roles {
 
+namespace {
+
+using codec::Text;
+using kernel::Args;
+using kernel::steal;
+using kernel::Type;
+
+const kernel::Name kMewBase("MewBase");
+const kernel::Name kLock("Lock");
+const kernel::Name kQueue("Queue");
+const kernel::Name kEmpty("Empty");
+const kernel::Name kInit("__init__");
+const kernel::Name kQueryTimeoutKey("query_timeout");
+const kernel::Name kQueryTimeout("_query_timeout");
+const kernel::Name kQueryLock("_query_lock");
+const kernel::Name kQueryMethod("_query");
+const kernel::Name kFeedbackListeners("_feedback_listeners");
+const kernel::Name kListenerLock("_listener_lock");
+const kernel::Name kSend("_send");
+const kernel::Name kPop("pop");
+const kernel::Name kEndswith("endswith");
+const kernel::Name kAppend("append");
+const kernel::Name kRemove("remove");
+const kernel::Name kGet("get");
+const kernel::Name kTimeout("timeout");
+
+// The shortest answer: head, two station digits, type, two command
+// characters and the check code with its tail.
+constexpr Py_ssize_t kMinAnswerLength = 9;
+
+[[noreturn]] void raise_io(py::handle message) {
+  py::set_error(PyExc_IOError, message);
+  throw py::error_already_set();
+}
+
+py::object init(const Args &a) {
+  py::handle self = a[0];
+  py::dict kwargs = py::reinterpret_borrow<py::dict>(a[2]);
+  py::handle key(kQueryTimeoutKey);
+  if (kwargs.contains(key)) {
+    self.attr(kQueryTimeout) = kwargs.attr(kPop)(key);
+  } else {
+    self.attr(kQueryTimeout) = 1;
+  }
+  py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
+  kernel::module_name(kMewBase).attr(kInit)(self, *args, **kwargs);
+  self.attr(kQueryLock) = kernel::module_name(kLock)();
+  return py::none();
+}
+
+py::object query(const Args &a) {
+  kernel::LockGuard guard(a[0].attr(kQueryLock));
+  return a[0].attr(kQueryMethod)(a[1]);
+}
+
+void register_listener(py::handle self, py::handle listener) {
+  kernel::LockGuard guard(self.attr(kListenerLock));
+  self.attr(kFeedbackListeners).attr(kAppend)(listener);
+}
+
+void remove_listener(py::handle self, py::handle listener) {
+  kernel::LockGuard guard(self.attr(kListenerLock));
+  self.attr(kFeedbackListeners).attr(kRemove)(listener);
+}
+
+// The first answer put into the listener within the query time-out; None
+// when none came.
+py::object wait_answer(py::handle self, py::handle listener) {
+  py::dict options;
+  options[py::handle(kTimeout)] = self.attr(kQueryTimeout);
+  try {
+    return listener.attr(kGet)(**options);
+  } catch (py::error_already_set &error) {
+    if (!error.matches(kernel::module_name(kEmpty)))
+      throw;
+  }
+  return py::none();
+}
+
+// Sends the request and waits for its answer. The listener is registered
+// before the request leaves, so an answer arriving at once is collected; it
+// is removed on every exit, so no later answer reaches a finished exchange.
+py::object exchange(py::handle self, py::handle command) {
+  py::object listener = kernel::module_name(kQueue)();
+  register_listener(self, listener);
+  py::object data;
+  try {
+    self.attr(kSend)(command);
+    data = wait_answer(self, listener);
+  } catch (...) {
+    remove_listener(self, listener);
+    throw;
+  }
+  remove_listener(self, listener);
+  return data;
+}
+
+py::object query_(const Args &a) {
+  py::handle self = a[0];
+  py::object command = py::reinterpret_borrow<py::object>(a[1]);
+  // A request without its tail would never end on the line.
+  if (!py::bool_(command.attr(kEndswith)("\r")))
+    command = steal(PyNumber_Add(command.ptr(), py::str("\r").ptr()));
+  py::object data = exchange(self, command);
+  if (data.is_none())
+    kernel::raise(PyExc_IOError, "MewMasterBase: device response timeout.");
+  py::object station = codec::parse_station(data);
+  Text answer(data);
+  Py_UCS4 head = answer.at(0);
+  if (head != codec::kHead)
+    raise_io(steal(PyUnicode_FromFormat("Error: device response format invalid: begin with: %c",
+                                        static_cast<int>(head))));
+  if (answer.size() < kMinAnswerLength)
+    raise_io(steal(PyUnicode_FromFormat(
+        "Error: device response format invalid: length too small: %zd", answer.size())));
+  py::object src_station = codec::parse_station(command);
+  long cmd_idx = codec::command_start_position(data);
+  if (src_station.not_equal(station))
+    raise_io(steal(PyUnicode_FromFormat("Error: station not match: expected %S, got %S",
+                                        src_station.ptr(), station.ptr())));
+  if (codec::frame_type(data) == codec::kError) {
+    py::str err = answer.slice(cmd_idx, cmd_idx + 2);
+    raise_io(steal(PyUnicode_FromFormat("MEW communication error code(hex): %U", err.ptr())));
+  }
+  return answer.slice(cmd_idx, -3);
+}
+
+} // namespace
+
 const kernel::ClassDef &mew_master_base_class() {
-  static const kernel::ClassDef def{"MewMasterBase", {"MewBase"}, {}};
+  using namespace kernel;
+  static const ClassDef def{
+      "MewMasterBase",
+      {"MewBase"},
+      {
+          method({"__init__", {self(), var_args("args"), var_kw("kwargs")}, init}),
+          method({"query", {self(), arg("command")}, query, Type::Text}),
+          method({"_query", {self(), arg("command")}, query_, Type::Text}),
+      }};
   return def;
 }
 

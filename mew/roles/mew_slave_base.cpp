@@ -1,13 +1,203 @@
 // MewSlaveBase: turns one request frame into one answer frame.
+#include "mew/codec/mew_static.hpp"
 #include "module/classes.hpp"
+
+#include <cstring>
 
 namespace zul_mew::roles {
 
 namespace {
 
+using codec::Command;
+using codec::Text;
+using codec::TextBuilder;
 using kernel::Args;
+using kernel::steal;
+
+constexpr Py_ssize_t kMinFrameLength = 9;
+constexpr int kProcessUnknownCmd = -3;
+
+const kernel::Name kStation("_station");
+const kernel::Name kProcessInvalidFrame("process_invalid_frame");
+const kernel::Name kOnGetCoil("on_get_coil");
+const kernel::Name kOnSetCoil("on_set_coil");
+const kernel::Name kOnGetMultiCoilUint16("on_get_multi_coil_uint16");
+const kernel::Name kOnSetMultiCoilUint16("on_set_multi_coil_uint16");
+const kernel::Name kOnGetMultiUint16("on_get_multi_uint16");
+const kernel::Name kOnSetMultiUint16("on_set_multi_uint16");
 
 py::object nothing(const Args &) { return py::none(); }
+
+py::object init(const Args &a) {
+  a[0].attr(kStation) = a[1];
+  return py::none();
+}
+
+py::object process_invalid_frame(const Args &a) {
+  kernel::print(steal(PyUnicode_FromFormat("Invalid MEW frame: %S", a[1].ptr())));
+  return py::none();
+}
+
+py::object station(const Args &a) { return a[0].attr(kStation); }
+
+// Length first, so that the head and the BCC are only looked at in a frame
+// long enough to have them.
+bool is_mew_frame(py::handle command) {
+  Py_ssize_t length = PyObject_Length(command.ptr());
+  if (length < 0)
+    kernel::raise_pending();
+  if (length < kMinFrameLength)
+    return false;
+  if (Text(command).at(0) != codec::kHead)
+    return false;
+  return codec::crc_is_ok(command);
+}
+
+bool is_own_station(py::handle self, py::handle command) {
+  py::object station = codec::parse_station(command);
+  py::object own = self.attr(kStation);
+  int differs = PyObject_RichCompareBool(station.ptr(), own.ptr(), Py_NE);
+  if (differs < 0)
+    kernel::raise_pending();
+  return differs == 0;
+}
+
+// last - first + 1, with the host's arithmetic.
+py::object count_between(py::handle first, py::handle last) {
+  py::object difference = steal(PyNumber_Subtract(last.ptr(), first.ptr()));
+  return codec::add(difference, py::int_(1));
+}
+
+Py_ssize_t entries(py::handle count) {
+  Py_ssize_t n = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
+  if (n == -1 && PyErr_Occurred())
+    kernel::raise_pending();
+  return n < 0 ? 0 : n;
+}
+
+// The data words of a write request, four characters each from `at`; every
+// word is read before the handler is called, so a short request writes nothing.
+py::list data_words(const Text &command, Py_ssize_t at, py::handle count) {
+  py::list values;
+  Py_ssize_t n = entries(count);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    values.append(codec::parse_uint16(command.slice(at + 4 * i, at + 4 * i + 4)));
+  return values;
+}
+
+// A word field carries 0 to 65535 in four digits. A larger value would widen
+// the field and a negative one would put a minus sign on the line; the master
+// would read either as other data, so such a result is refused.
+void append_answer_words(std::string &data, py::handle words) {
+  for (py::handle word : words) {
+    py::object value = steal(PyNumber_Index(word.ptr()));
+    std::int64_t v;
+    if (!codec::small_int(value, v) || v < 0 || v > 0xFFFF) {
+      PyErr_Format(PyExc_ValueError, "16-bit value out of range 0 to 65535: %R", word.ptr());
+      kernel::raise_pending();
+    }
+    codec::append_word(data, static_cast<std::uint64_t>(v));
+  }
+}
+
+struct Contacts {
+  py::str begin;
+  py::object count;
+};
+
+// RCC and WCC: the code letter with the first word number, then the last word number.
+Contacts contact_words(const Text &command, Py_ssize_t pos) {
+  py::str begin = command.slice(pos, pos + 5);
+  py::str end = command.slice(pos + 5, pos + 9);
+  py::object first = codec::to_int(Text(begin).slice(1), 10);
+  return {begin, count_between(first, codec::to_int(end, 10))};
+}
+
+// RD and WD: the area letter with the first address, then the last address.
+Contacts registers(const Text &command, Py_ssize_t pos) {
+  py::str begin = command.slice(pos, pos + 6);
+  py::str end = command.slice(pos + 6, pos + 11);
+  py::object first = codec::parse_register_address(Text(begin).slice(1));
+  return {begin, count_between(first, codec::parse_register_address(end))};
+}
+
+// Serves one command; writes the answer data, or returns the error code.
+int serve(py::handle self, const Text &command, Command cmd, Py_ssize_t pos, std::string &data) {
+  switch (cmd) {
+  case Command::RCS: {
+    py::object state = self.attr(kOnGetCoil)(command.slice(pos, pos + 5));
+    int set = PyObject_IsTrue(state.ptr());
+    if (set < 0)
+      kernel::raise_pending();
+    data.push_back(set ? '1' : '0');
+    return 0;
+  }
+  case Command::WCS: {
+    py::str contact = command.slice(pos, pos + 5);
+    bool value = command.at(pos + 5) != '0';
+    self.attr(kOnSetCoil)(contact, py::bool_(value));
+    return 0;
+  }
+  case Command::RCC: {
+    Contacts words = contact_words(command, pos);
+    append_answer_words(data, self.attr(kOnGetMultiCoilUint16)(words.begin, words.count));
+    return 0;
+  }
+  case Command::WCC: {
+    Contacts words = contact_words(command, pos);
+    py::list values = data_words(command, pos + 9, words.count);
+    self.attr(kOnSetMultiCoilUint16)(words.begin, values);
+    return 0;
+  }
+  case Command::RD: {
+    Contacts area = registers(command, pos);
+    append_answer_words(data, self.attr(kOnGetMultiUint16)(area.begin, area.count));
+    return 0;
+  }
+  case Command::WD: {
+    Contacts area = registers(command, pos);
+    py::list values = data_words(command, pos + 11, area.count);
+    self.attr(kOnSetMultiUint16)(area.begin, values);
+    return 0;
+  }
+  case Command::Unknown:
+    break;
+  }
+  return kProcessUnknownCmd;
+}
+
+py::object process_request(const Args &a) {
+  py::handle self = a[0];
+  py::handle command = a[1];
+  if (!is_mew_frame(command)) {
+    self.attr(kProcessInvalidFrame)(command);
+    return py::str("");
+  }
+  if (!is_own_station(self, command)) {
+    kernel::print(py::str("Ignore other target frame."));
+    return py::str("");
+  }
+  Command cmd = codec::parse_command(command);
+  const char *code = codec::command_code(cmd);
+  Py_ssize_t type_at = codec::command_start_position(command) - 1;
+  Py_ssize_t pos = type_at + 1 + static_cast<Py_ssize_t>(std::strlen(code));
+  Text request(command);
+  std::string data;
+  int error = serve(self, request, cmd, pos, data);
+
+  // The answer repeats the station field exactly as the request wrote it.
+  TextBuilder answer;
+  answer.text(request.slice(0, type_at));
+  if (error == 0) {
+    answer.ascii(codec::kFeedback);
+    answer.ascii(std::string_view(code, 2));
+    answer.ascii(data);
+  } else {
+    answer.ascii(codec::kError);
+    codec::append_hex(answer.buffer(), static_cast<std::uint64_t>(-error), 2);
+  }
+  return answer.finish_frame();
+}
 
 } // namespace
 
@@ -17,6 +207,14 @@ const kernel::ClassDef &mew_slave_base_class() {
       "MewSlaveBase",
       {"ABC"},
       {
+          method({"__init__", {self(), arg("station", Type::Int)}, init}),
+          method(
+              {"process_invalid_frame", {self(), arg("frame", Type::Text)}, process_invalid_frame}),
+          property({"station", {self()}, station, Type::Int}),
+          method({"_process_request",
+                  {self(), arg("command", Type::Text)},
+                  process_request,
+                  Type::Text}),
           abstract_method({"on_get_coil", {self(), arg("name", Type::Text)}, nothing, Type::Bool}),
           abstract_method({"on_get_multi_coil_uint16",
                            {self(), arg("name", Type::Text), arg("count", Type::Int)},

@@ -1,10 +1,122 @@
 // MewSerial: a channel over a serial port.
+#include "mew/codec/mew_static.hpp"
 #include "module/classes.hpp"
+
+#include <string>
+#include <string_view>
 
 namespace zul_mew::transport {
 
+namespace {
+
+using kernel::Args;
+using kernel::steal;
+using kernel::Type;
+
+const kernel::Name kSerial("Serial");
+const kernel::Name kSerialAttr("_serial");
+const kernel::Name kTimeout("timeout");
+const kernel::Name kRead("read");
+const kernel::Name kWrite("write");
+const kernel::Name kInWaiting("in_waiting");
+const kernel::Name kClose("close");
+const kernel::Name kFlushInput("flushInput");
+const kernel::Name kFlushOutput("flushOutput");
+
+// The port's read time-out is also how often a node's receiver sees its stop flag.
+constexpr double kDefaultTimeout = 0.1;
+
+py::object serial_of(py::handle self) { return self.attr(kSerialAttr); }
+
+// One character per byte, so every byte of the line survives as it came.
+py::str latin(std::string_view bytes) {
+  return steal(
+      PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+}
+
+py::object init(const Args &a) {
+  py::dict kwargs = py::reinterpret_borrow<py::dict>(a[1]);
+  if (!kwargs.contains(py::handle(kTimeout)))
+    kwargs[py::handle(kTimeout)] = kDefaultTimeout;
+  a[0].attr(kSerialAttr) = kernel::module_name(kSerial)(**kwargs);
+  return py::none();
+}
+
+// Reads byte by byte, so the frame ends exactly at its carriage return and no
+// byte of the next frame is taken. The time-out bounds the gap between two
+// bytes, not the length of the frame.
+py::object receive_frame(const Args &a) {
+  py::object read_byte = serial_of(a[0]).attr(kRead);
+  std::string buffer;
+  for (;;) {
+    py::bytes byte = read_byte();
+    std::string_view got = byte;
+    if (got.empty())
+      break;
+    buffer.append(got);
+    if (buffer.back() == codec::kTail)
+      break;
+  }
+  if (buffer.empty())
+    kernel::raise(PyExc_IOError, "Error: device no response.");
+  if (buffer.back() != codec::kTail)
+    kernel::raise(PyExc_IOError, "Error: device response format invalid.");
+  return latin(buffer);
+}
+
+py::object in_waiting(const Args &a) { return serial_of(a[0]).attr(kInWaiting); }
+
+py::object send_frame(const Args &a) {
+  if (a[1].is_none())
+    codec::none_has_no_encode();
+  py::bytes encoded = steal(PyUnicode_AsUTF8String(a[1].ptr()));
+  serial_of(a[0]).attr(kWrite)(encoded);
+  return py::none();
+}
+
+py::object read(const Args &a) {
+  py::bytes got = serial_of(a[0]).attr(kRead)(a[1]);
+  return latin(got);
+}
+
+py::object close(const Args &a) {
+  serial_of(a[0]).attr(kClose)();
+  return py::none();
+}
+
+py::object flush_input(const Args &a) {
+  serial_of(a[0]).attr(kFlushInput)();
+  return py::none();
+}
+
+py::object flush_output(const Args &a) {
+  serial_of(a[0]).attr(kFlushOutput)();
+  return py::none();
+}
+
+py::object del(const Args &a) {
+  a[0].attr(kClose)();
+  return py::none();
+}
+
+} // namespace
+
 const kernel::ClassDef &mew_serial_class() {
-  static const kernel::ClassDef def{"MewSerial", {"Channel"}, {}};
+  using namespace kernel;
+  static const ClassDef def{
+      "MewSerial",
+      {"Channel"},
+      {
+          method({"__init__", {self(), var_kw("kwargs")}, init}),
+          method({"receive_frame", {self()}, receive_frame, Type::Text}),
+          property({"in_waiting", {self()}, in_waiting, Type::Int}),
+          method({"send_frame", {self(), arg("data", Type::Text)}, send_frame}),
+          method({"read", {self(), arg_int("size", 1, Type::Int)}, read, Type::Text}),
+          method({"close", {self()}, close}),
+          method({"flush_input", {self()}, flush_input}),
+          method({"flush_output", {self()}, flush_output}),
+          method({"__del__", {self()}, del}),
+      }};
   return def;
 }
 
