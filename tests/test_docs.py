@@ -32,9 +32,7 @@ def test_readme_example_runs_and_ends(index, tmp_path):
     # and the time-out catches that.
     script = tmp_path / "example.py"
     script.write_text(EXAMPLES[index], encoding="utf-8")
-    done = subprocess.run(
-        [sys.executable, str(script)], capture_output=True, text=True, timeout=30
-    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=30)
     assert done.returncode == 0, done.stderr
 
 

@@ -18,6 +18,18 @@ from zul_mew_tools.sim import MemoryNode
 from zul_mew_tools.urlchannel import UrlChannel, open_channel
 
 
+class PtyPort(serial.Serial):
+    """A pseudo-terminal has no modem lines; a device server reports them idle."""
+
+    cts = dsr = ri = cd = False
+
+    def _update_rts_state(self):
+        pass
+
+    def _update_dtr_state(self):
+        pass
+
+
 class DeviceServer:
     """Accepts one connection on 127.0.0.1 and relays it to a serial port."""
 
@@ -25,7 +37,7 @@ class DeviceServer:
         self._listener = socket.create_server(("127.0.0.1", 0))
         self._listener.settimeout(2)
         self.address = self._listener.getsockname()[1]
-        self._serial = serial.Serial(port, timeout=0)
+        self._serial = PtyPort(port, timeout=0)
         self._telnet = telnet
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run)

@@ -87,6 +87,9 @@ def _relay(ends, tap=None) -> None:
 
 
 def main() -> None:
+    # The owner pulls the cable; an interrupt from the terminal reaches its whole
+    # process group and must not cut the line before the owner's nodes have stopped.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     ends = [_open_end(), _open_end()]
     names = [ends[0][2], ends[1][2]]
