@@ -148,7 +148,7 @@ def test_set_wy_writes_only_on_change(wy, value, sent, after):
 )
 def test_cache_unchanged_when_write_fails(write):
     node, inst = make_xy(wy=0x0001)
-    node.fail = IOError("MewMasterBase: device response timeout.")
+    node.fail = OSError("MewMasterBase: device response timeout.")
     with pytest.raises(IOError):
         write(inst)
     assert inst.get_wy() == 0x0001
@@ -166,7 +166,7 @@ def test_y16_assignment_goes_through_set_y():
 
 
 def test_views_are_fresh_and_live():
-    node, inst = make_xy()
+    _, inst = make_xy()
     first, second = inst.get_x16_object(), inst.get_x16_object()
     assert first is not second
     inst.on_update_wx(0x0004)
