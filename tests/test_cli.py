@@ -46,6 +46,7 @@ class Sim:
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
             text=True,
+            start_new_session=True,  # a process group of its own, as a shell job has
         )
         self.lines = []
         deadline = time.monotonic() + 10
@@ -63,10 +64,14 @@ class Sim:
         self.port = found["port"].strip()
         self.tap = found["tap"].strip()
 
-    def stop(self, signum=signal.SIGINT):
-        """Interrupt it as a person would; what it printed to the end."""
+    def stop(self, signum=signal.SIGINT, group=False):
+        """Interrupt it as a person would (Ctrl-C reaches the whole process group);
+        what it printed to the end."""
         if self.proc.poll() is None:
-            self.proc.send_signal(signum)
+            if group:
+                os.killpg(self.proc.pid, signum)
+            else:
+                self.proc.send_signal(signum)
         try:
             rest, _ = self.proc.communicate(timeout=10)
         except subprocess.TimeoutExpired:
@@ -111,17 +116,22 @@ def test_demo_runs_to_the_end_without_hardware():
     ],
     ids=["random", "memory", "bus"],
 )
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
-def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum):
+@pytest.mark.parametrize(
+    "signum, group",
+    [(signal.SIGINT, True), (signal.SIGTERM, False), (signal.SIGTERM, True)],
+    ids=["ctrl-c", "SIGTERM", "SIGTERM-to-job"],
+)
+def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, group):
     sim = Sim("--kind", kind, "--station", station)
     try:
         done = zul_mew("read", sim.port, station, *read)
         assert done.returncode == 0, done.stderr
         assert check([int(word) for word in done.stdout.split()])
     finally:
-        out = sim.stop(signum)
+        out = sim.stop(signum, group)
     assert sim.proc.returncode == 0, out
     assert out.rstrip().endswith("sim: stopped")
+    assert "Traceback" not in out  # the line outlived the nodes on it
 
 
 @pytest.mark.parametrize(

@@ -27,6 +27,9 @@ class NullModemCable:
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
+            # Only the owner pulls the cable: a signal to the owner's process group
+            # (Ctrl-C, a job killed from the shell) must not cut the line under its nodes.
+            start_new_session=True,
         )
         line = self._relay.stdout.readline().split()
         if len(line) != (3 if tap else 2):
@@ -87,9 +90,6 @@ def _relay(ends, tap=None) -> None:
 
 
 def main() -> None:
-    # The owner pulls the cable; an interrupt from the terminal reaches its whole
-    # process group and must not cut the line before the owner's nodes have stopped.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     ends = [_open_end(), _open_end()]
     names = [ends[0][2], ends[1][2]]
