@@ -31,6 +31,7 @@ class NullModemCable:
             # (Ctrl-C, a job killed from the shell) must not cut the line under its nodes.
             start_new_session=True,
         )
+        assert self._relay.stdout is not None
         line = self._relay.stdout.readline().split()
         if len(line) != (3 if tap else 2):
             self.close()

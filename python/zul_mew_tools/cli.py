@@ -199,7 +199,7 @@ def cmd_scan(args: argparse.Namespace) -> int:
     print(f"{'station':>7}  {'type':<8}  {'firmware':>8}  {'inputs':>6}  {'outputs':>7}")
     for inst in found:
         words = ("-", "-")
-        if inst.inst_type == zul_mew.INST_TYPE_XY:
+        if isinstance(inst, zul_mew.InstXY):
             words = (f"{inst.get_wx():#06x}", f"{inst.get_wy():#06x}")
         kind = TYPE_NAMES.get(inst.inst_type, str(inst.inst_type))
         version = inst.firmware_version
@@ -271,10 +271,16 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         channel.flush_input()
         print(f"monitor: listening on {args.port}", file=sys.stderr, flush=True)
         while not stop.is_set() and (args.count is None or seen < args.count):
-            first = channel.read()
+            try:
+                first = channel.read()
+            except OSError as error:  # the device went away
+                raise Failure(f"{args.port}: {error}") from None
             if not first:
                 continue
-            stamp = time.strftime("%H:%M:%S") + f".{int(time.time() * 1000) % 1000:03d}"
+            now = time.time()
+            stamp = (
+                time.strftime("%H:%M:%S", time.localtime(now)) + f".{int(now * 1000) % 1000:03d}"
+            )
             try:
                 line = describe_frame(first + channel.receive_frame())
             except IOError as error:

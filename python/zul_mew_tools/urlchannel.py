@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import Any
 
-import serial
+import serial  # type: ignore[import-untyped]
 import zul_mew
 
 _TAIL = b"\r"
