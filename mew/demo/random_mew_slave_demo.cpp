@@ -1,4 +1,5 @@
 // RandomMewSlaveDemo: a slave answering reads with random values.
+#include "mew/roles/request_worker.hpp"
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
 
@@ -15,38 +16,18 @@ constexpr double kIdlePause = 0.01;
 
 const kernel::Name kMewBase("MewBase");
 const kernel::Name kMewSlaveBase("MewSlaveBase");
-const kernel::Name kThread("Thread");
-const kernel::Name kQueue("Queue");
 const kernel::Name kSleep("sleep");
 const kernel::Name kRandom("_random");
 const kernel::Name kInit("__init__");
 const kernel::Name kStart("start");
 const kernel::Name kStop("stop");
-const kernel::Name kJoin("join");
 const kernel::Name kEmpty("empty");
 const kernel::Name kGet("get");
-const kernel::Name kAppend("append");
-const kernel::Name kRemove("remove");
 const kernel::Name kChoice("choice");
 const kernel::Name kRandint("randint");
 const kernel::Name kSlaveThread("_slave_thread");
 const kernel::Name kSlaveStopFlag("_slave_stop_flag");
-const kernel::Name kListenerLock("_listener_lock");
-const kernel::Name kQueryListeners("_query_listeners");
-const kernel::Name kCheckAndProcessRequest("_check_and_process_request");
-const kernel::Name kProcessRequest("_process_request");
-const kernel::Name kSend("_send");
-const kernel::Name kName("__name__");
 const kernel::Name kOnGetMultiCoilUint16("on_get_multi_coil_uint16");
-
-bool truthy(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
-
-bool stop_requested(py::handle self) { return truthy(self.attr(kSlaveStopFlag)); }
 
 py::object init(const Args &a) {
   py::handle self = a[0], station = a[1];
@@ -59,89 +40,32 @@ py::object init(const Args &a) {
   return py::none();
 }
 
-void register_listener(py::handle self, py::handle request_queue) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kQueryListeners).attr(kAppend)(request_queue);
-}
-
-void withdraw_listener(py::handle self, py::handle request_queue) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kQueryListeners).attr(kRemove)(request_queue);
-}
-
-void answer_request(py::handle self, py::handle frame) {
-  py::object answer = self.attr(kProcessRequest)(frame);
-  if (!answer.equal(py::str("")))
-    self.attr(kSend)(answer);
-}
-
-// A malformed request, a failing handler or a failed send must not silence
-// the station: the error is reported and the next request is served.
-void report_request_error(const py::error_already_set &error) {
-  py::object kind = error.type().attr(kName);
-  kernel::print(steal(PyUnicode_FromFormat("RandomMewSlaveDemo: Request not answered: %S: %S",
-                                           kind.ptr(), error.value().ptr())));
-}
-
-void serve_one(py::handle self, py::handle frame) {
-  try {
-    answer_request(self, frame);
-  } catch (py::error_already_set &error) {
-    if (!error.matches(PyExc_Exception))
-      throw;
-    report_request_error(error);
-  }
-}
-
 // Polls its queue, so that a stop is seen within one pause even when no
 // request comes.
 void serve_requests(py::handle self, py::handle request_queue) {
-  while (!stop_requested(self)) {
-    if (!truthy(request_queue.attr(kEmpty)()))
-      serve_one(self, request_queue.attr(kGet)());
+  while (!roles::request_worker_stopping(self)) {
+    if (!kernel::is_true(request_queue.attr(kEmpty)()))
+      roles::serve_request(self, request_queue.attr(kGet)(), "RandomMewSlaveDemo");
     else
       module_name(kSleep)(kIdlePause);
   }
 }
 
 py::object check_and_process_request(const Args &a) {
-  py::handle self = a[0];
-  py::object request_queue = module_name(kQueue)();
-  register_listener(self, request_queue);
-  try {
-    serve_requests(self, request_queue);
-  } catch (py::error_already_set &) {
-    // Ended by something other than an error of one request: leave no queue
-    // behind that nobody reads, and let start replace this worker.
-    withdraw_listener(self, request_queue);
-    self.attr(kSlaveStopFlag) = py::bool_(true);
-    throw;
-  }
-  withdraw_listener(self, request_queue);
+  roles::run_request_worker(a[0], serve_requests);
   return py::none();
 }
 
 py::object start(const Args &a) {
-  py::handle self = a[0];
-  module_name(kMewBase).attr(kStart)(self);
-  if (stop_requested(self)) {
-    self.attr(kSlaveStopFlag) = py::bool_(false);
-    py::object worker =
-        module_name(kThread)(py::arg("target") = self.attr(kCheckAndProcessRequest));
-    self.attr(kSlaveThread) = worker;
-    worker.attr(kStart)();
-  }
+  module_name(kMewBase).attr(kStart)(a[0]);
+  roles::start_request_worker(a[0]);
   return py::none();
 }
 
 // The worker goes first, so that its queue is gone before the receiver stops.
 py::object stop(const Args &a) {
-  py::handle self = a[0];
-  if (!stop_requested(self)) {
-    self.attr(kSlaveStopFlag) = py::bool_(true);
-    self.attr(kSlaveThread).attr(kJoin)();
-  }
-  module_name(kMewBase).attr(kStop)(self);
+  roles::stop_request_worker(a[0]);
+  module_name(kMewBase).attr(kStop)(a[0]);
   return py::none();
 }
 

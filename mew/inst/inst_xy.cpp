@@ -42,15 +42,8 @@ bool equal(py::handle a, py::handle b) {
   return result == 1;
 }
 
-bool truthy(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
-
 bool bit_is_set(py::handle word, py::handle index) {
-  return truthy(steal(PyNumber_And(word.ptr(), mask_of(index).ptr())));
+  return kernel::is_true(steal(PyNumber_And(word.ptr(), mask_of(index).ptr())));
 }
 
 py::object init(const Args &a) {
@@ -79,7 +72,7 @@ py::object set_y(const Args &a) {
   self.attr(kMew).attr(kSetCoil)(self.attr(kStation), name, value);
   py::object mask = mask_of(index);
   py::object y = self.attr(kY);
-  if (truthy(value)) {
+  if (kernel::is_true(value)) {
     self.attr(kY) = steal(PyNumber_Or(y.ptr(), mask.ptr()));
   } else {
     py::object cleared = steal(PyNumber_Invert(mask.ptr()));

@@ -44,6 +44,14 @@ bool assertions_enabled();
 [[noreturn]] void raise_bare(PyObject *type);
 [[noreturn]] void raise_pending();
 
+// The host's truth test of a value.
+inline bool is_true(py::handle value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0)
+    raise_pending();
+  return result != 0;
+}
+
 // An assertion that vanishes with -O, like the host's assert statement.
 inline void check_assertion(bool holds) {
   if (!holds && assertions_enabled())
