@@ -101,6 +101,8 @@ py::object word_number_end(const Text &name, py::handle count) {
 } // namespace
 
 py::str read_single_contact(py::handle station, py::handle contact) {
+  // Reached from C++ as well, where nothing checked the name on entry.
+  kernel::check_text_argument(contact, "contact");
   TextBuilder data;
   header(data, station, "RCS");
   Text name(contact);
@@ -110,6 +112,8 @@ py::str read_single_contact(py::handle station, py::handle contact) {
 }
 
 py::str write_single_contact(py::handle station, py::handle contact, py::handle value) {
+  // Reached from C++ as well, where nothing checked the name on entry.
+  kernel::check_text_argument(contact, "contact");
   TextBuilder data;
   header(data, station, "WCS");
   Text name(contact);

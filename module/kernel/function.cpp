@@ -61,8 +61,6 @@ struct FunctionObject {
 PyTypeObject *g_function_type = nullptr;
 constexpr std::size_t kMaxParams = 8;
 
-const char *type_name(PyObject *object) { return Py_TYPE(object)->tp_name; }
-
 int find_param(FunctionObject *f, PyObject *key) {
   PyObject *names = f->param_names;
   Py_ssize_t count = PyTuple_GET_SIZE(names);
@@ -87,9 +85,7 @@ bool check_text_arguments(FunctionObject *f, PyObject *const *slots) {
     PyObject *value = slots[i];
     if (!(f->shape.text & (1u << i)) || value == Py_None || PyUnicode_Check(value))
       continue;
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 def.params[i].name, "str", type_name(value));
+    set_argument_type_error(def.params[i].name, value);
     return false;
   }
   return true;

@@ -44,6 +44,15 @@ bool assertions_enabled();
 [[noreturn]] void raise_bare(PyObject *type);
 [[noreturn]] void raise_pending();
 
+// The failure of a text parameter given anything but text or None.
+void set_argument_type_error(const char *name, PyObject *value);
+inline void check_text_argument(py::handle value, const char *name) {
+  if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+    set_argument_type_error(name, value.ptr());
+    raise_pending();
+  }
+}
+
 // The host's truth test of a value.
 inline bool is_true(py::handle value) {
   int result = PyObject_IsTrue(value.ptr());
