@@ -85,10 +85,8 @@ def bus(cable):
 
 
 @pytest.fixture
-def manager(cable, bus):
-    node = zul_mew.InstManager(zul_mew.MewSerial(port=cable.ports[0]), query_timeout=TIMEOUT)
-    yield node
-    node.close()
+def manager(node_on, bus):
+    return node_on(zul_mew.InstManager, 0, query_timeout=TIMEOUT)
 
 
 @pytest.fixture
@@ -223,7 +221,7 @@ def test_views_are_live_and_rediscovery_appends(bus, manager):
 @pytest.mark.parametrize(
     "error, escapes", [(ValueError, False), (KeyboardInterrupt, True)], ids=["Exception", "other"]
 )
-def test_only_errors_of_the_exception_class_end_discovery_silently(cable, bus, error, escapes):
+def test_only_errors_of_the_exception_class_end_discovery_silently(node_on, bus, error, escapes):
     class Interrupted(zul_mew.InstManager):
         def get_uint16(self, station, name):
             if station == 2:
@@ -231,13 +229,10 @@ def test_only_errors_of_the_exception_class_end_discovery_silently(cable, bus, e
             return super().get_uint16(station, name)
 
     bus.add(Station(1, AD), Station(2, AD))
-    node = Interrupted(zul_mew.MewSerial(port=cable.ports[0]), query_timeout=TIMEOUT)
-    try:
-        if escapes:
-            with pytest.raises(error):
-                node.initialize_inst_list()
-        else:
+    node = node_on(Interrupted, 0, query_timeout=TIMEOUT)
+    if escapes:
+        with pytest.raises(error):
             node.initialize_inst_list()
-        assert stations(node._all_list) == [1]
-    finally:
-        node.close()
+    else:
+        node.initialize_inst_list()
+    assert stations(node._all_list) == [1]

@@ -50,6 +50,13 @@ inline void check_assertion(bool holds) {
     raise_bare(PyExc_AssertionError);
 }
 
+// An assertion whose condition may raise or cost a host call: like the host's
+// assert statement, -O skips the whole expression, not only its failure.
+template <typename Condition> void assert_that(Condition &&holds) {
+  if (assertions_enabled() && !holds())
+    raise_bare(PyExc_AssertionError);
+}
+
 // Takes ownership of a new reference; a null one means the host raised.
 inline py::object steal(PyObject *result) {
   if (!result)
