@@ -68,7 +68,7 @@ CALLS = [
 def call(name, args):
     try:
         getattr(MewStatic, name)(*args)
-    except (TypeError, ValueError, IndexError, AttributeError, AssertionError, Exception):
+    except Exception:  # the failures themselves are the fuzz tests' business
         pass
 
 
