@@ -2,6 +2,7 @@
 counts of the objects they touch where they were."""
 
 import gc
+import os
 import sys
 
 import pytest
@@ -11,6 +12,9 @@ CODEC_CALLS = 100_000
 EXCHANGES = 10_000
 FRAME = "%01#RCSX00011C\r"
 STATIC = 10**8
+# AddressSanitizer holds freed memory in quarantine, so resident memory grows
+# under it whatever the module does; blocks and reference counts still tell.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # One call of every codec operation, good and bad arguments alike: a failure
 # must release what the call took as surely as a result does.
@@ -104,7 +108,8 @@ class Footprint:
         gc.collect()
         assert refcounts(self.samples) == self.refs
         assert sys.getallocatedblocks() - self.blocks < self.block_slack
-        assert rss_bytes() - self.rss < self.rss_slack
+        if not SANITIZED:
+            assert rss_bytes() - self.rss < self.rss_slack
 
 
 def test_codec_calls_leak_nothing():

@@ -21,8 +21,8 @@ cmake --build "$build" -j "${ZUL_MEW_JOBS:-2}"
 # The interpreter itself is not instrumented, so the runtime must be loaded
 # before it starts; the relay of the virtual cable inherits it too.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=86:detect_stack_use_after_return=0
-export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0:exitcode=87
+export ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2:halt_on_error=1:abort_on_error=0:exitcode=86:detect_stack_use_after_return=0
+export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0:malloc_context_size=2:exitcode=87
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=88
 export PYTHONPATH=$root/$build:$root/python
 exec "$python" -m pytest -q -p no:cacheprovider "$@"
