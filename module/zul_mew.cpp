@@ -3,6 +3,8 @@
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
 
+#include <exception>
+
 namespace zul_mew {
 
 namespace {
@@ -62,6 +64,10 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit_zul_mew() {
     zul_mew::populate(pybind11::reinterpret_borrow<pybind11::module_>(module));
   } catch (pybind11::error_already_set &error) {
     error.restore();
+    Py_DECREF(module);
+    return nullptr;
+  } catch (const std::exception &error) {
+    PyErr_SetString(PyExc_ImportError, error.what());
     Py_DECREF(module);
     return nullptr;
   }

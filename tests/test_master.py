@@ -212,6 +212,13 @@ def test_get_coil_reads_the_first_data_character(raw_station, text, value):
     assert master.get_coil(1, "X3") is value
 
 
+def test_get_coil_refuses_a_name_that_is_not_text(raw_station):
+    master, _, requests = raw_station
+    with pytest.raises(TypeError, match=r"^Argument 'contact' has incorrect type \(expected str, got int\)$"):
+        master.get_coil(1, 5)
+    assert requests == []
+
+
 def test_word_read_of_wrong_length(raw_station):
     master, answer, _ = raw_station
     answer("RD123456789")

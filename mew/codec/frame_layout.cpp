@@ -21,7 +21,7 @@ py::object calc_crc(py::handle data, py::handle init) {
   if (length == 0)
     return py::reinterpret_borrow<py::object>(init);
   py::int_ folded(bcc);
-  return steal(PyNumber_Xor(init.ptr(), folded.ptr()));
+  return steal(PyNumber_InPlaceXor(init.ptr(), folded.ptr()));
 }
 
 bool crc_is_ok(py::handle frame) {

@@ -59,6 +59,17 @@ py::str Text::slice(Py_ssize_t start, Py_ssize_t stop) const {
   return steal(PyUnicode_Substring(object_.ptr(), start, stop));
 }
 
+py::object Text::number(Py_ssize_t start, Py_ssize_t stop, int base) const {
+  Py_ssize_t a = start, b = stop;
+  clip(a, b);
+  auto value = visit([a, b, base](auto *chars, std::size_t) {
+    return parse_digits(chars + a, static_cast<std::size_t>(b - a), base);
+  });
+  if (value)
+    return steal(PyLong_FromUnsignedLongLong(*value));
+  return to_int(slice(start, stop), base);
+}
+
 bool Text::slice_equals(const Text &other, Py_ssize_t start, Py_ssize_t stop) const {
   Py_ssize_t a = start, b = stop, c = start, d = stop;
   clip(a, b);
@@ -95,6 +106,14 @@ py::object to_int(py::handle text, int base) {
   return steal(PyObject_CallFunctionObjArgs(int_type, text.ptr(), host_base.ptr(), nullptr));
 }
 
+bool non_negative(py::handle value) {
+  py::int_ zero(0);
+  int result = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
+  if (result < 0)
+    kernel::raise_pending();
+  return result == 1;
+}
+
 bool small_int(py::handle value, std::int64_t &out) {
   if (!PyLong_CheckExact(value.ptr()))
     return false;
@@ -115,6 +134,14 @@ py::object add(py::handle value, py::handle delta) {
   if (small_int(value, a) && small_int(delta, b))
     return steal(PyLong_FromLongLong(a + b));
   return steal(PyNumber_Add(value.ptr(), delta.ptr()));
+}
+
+py::object last_of(py::handle first, py::handle count) {
+  std::int64_t a, b;
+  if (small_int(first, a) && small_int(count, b))
+    return steal(PyLong_FromLongLong(a + b - 1));
+  py::int_ one(1);
+  return steal(PyNumber_Subtract(add(first, count).ptr(), one.ptr()));
 }
 
 void TextBuilder::character(Py_UCS4 c) {
@@ -163,17 +190,32 @@ void TextBuilder::contact_address(py::handle address) {
   text(address);
 }
 
+void TextBuilder::contact_address(const Text &name, Py_ssize_t from) {
+  if (!name.is_ascii()) {
+    contact_address(name.slice(from));
+    return;
+  }
+  Py_ssize_t to = PY_SSIZE_T_MAX;
+  name.clip(from, to);
+  append_contact_address(
+      buffer_, {static_cast<const char *>(name.data_) + from, static_cast<std::size_t>(to - from)});
+}
+
+void TextBuilder::word_number(py::handle number) {
+  std::int64_t v;
+  if (small_int(number, v) && v >= 0)
+    append_decimal(buffer_, static_cast<std::uint64_t>(v), 4);
+  else
+    contact_address(py::str(number));
+}
+
 void TextBuilder::word(py::handle value) {
   std::int64_t v;
   if (small_int(value, v) && v >= 0) {
     append_word(buffer_, static_cast<std::uint64_t>(v));
     return;
   }
-  py::int_ zero(0);
-  int non_negative = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
-  if (non_negative < 0)
-    kernel::raise_pending();
-  kernel::check_assertion(non_negative == 1);
+  kernel::assert_that([value] { return non_negative(value); });
   py::int_ mask(255), shift(8);
   formatted(steal(PyNumber_And(value.ptr(), mask.ptr())), Format::Hex2);
   formatted(steal(PyNumber_Rshift(value.ptr(), shift.ptr())), Format::Hex2);

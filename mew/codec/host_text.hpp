@@ -27,6 +27,9 @@ public:
   Py_UCS4 at(Py_ssize_t index) const;
   // The host slice [start:stop], clipped to the text.
   py::str slice(Py_ssize_t start, Py_ssize_t stop = PY_SSIZE_T_MAX) const;
+  // int(text[start:stop], base) as the host converts it.
+  py::object number(Py_ssize_t start, Py_ssize_t stop, int base) const;
+  bool is_ascii() const { return PyUnicode_IS_ASCII(object_.ptr()); }
   // Whether the two host slices [start:stop] of both texts are equal.
   bool slice_equals(const Text &other, Py_ssize_t start, Py_ssize_t stop) const;
   py::handle object() const { return object_; }
@@ -43,6 +46,7 @@ public:
 
 private:
   void clip(Py_ssize_t &start, Py_ssize_t &stop) const;
+  friend class TextBuilder;
   py::handle object_;
   int kind_;
   const void *data_;
@@ -58,11 +62,17 @@ py::object to_int(py::handle text, int base);
 // The value of a host int when it is exact and small enough for C++.
 bool small_int(py::handle value, std::int64_t &out);
 
+// value >= 0 as the host compares.
+bool non_negative(py::handle value);
+
 // format(value, spec) for "02X", "05d"; a plain int takes the C++ path.
 enum class Format { Hex2, Decimal5 };
 
 // `value` + `delta` with the host's arithmetic.
 py::object add(py::handle value, py::handle delta);
+
+// The last of `count` numbers from `first`: first + count - 1.
+py::object last_of(py::handle first, py::handle count);
 
 // Builds a str from ASCII pieces and host text; all-ASCII frames stay in one
 // buffer and become one str at the end.
@@ -75,6 +85,10 @@ public:
   void text(py::handle s);
   void formatted(py::handle value, Format format);
   void contact_address(py::handle address);
+  // The contact address rule applied to name[from:], read in place.
+  void contact_address(const Text &name, Py_ssize_t from);
+  // A word number written by the contact address rule: str(number), left-filled.
+  void word_number(py::handle number);
   void word(py::handle value);
   std::string &buffer() { return buffer_; }
   py::str finish();

@@ -100,11 +100,7 @@ py::object fill_uint32(py::handle data, py::handle value) {
     append_word(out.buffer(), static_cast<std::uint64_t>(v) >> 16);
     return out.finish();
   }
-  py::int_ zero(0);
-  int non_negative = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
-  if (non_negative < 0)
-    kernel::raise_pending();
-  kernel::check_assertion(non_negative == 1);
+  kernel::assert_that([value] { return non_negative(value); });
   py::int_ mask(0xFFFF), shift(16);
   py::object low = steal(PyNumber_And(value.ptr(), mask.ptr()));
   py::object high = steal(PyNumber_Rshift(value.ptr(), shift.ptr()));

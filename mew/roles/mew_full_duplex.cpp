@@ -1,4 +1,5 @@
 // MewFullDuplex: master and slave on one line.
+#include "mew/roles/request_worker.hpp"
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
 
@@ -15,32 +16,14 @@ constexpr double kRequestPoll = 0.1;
 const kernel::Name kMewBase("MewBase");
 const kernel::Name kMewMaster("MewMaster");
 const kernel::Name kMewSlaveBase("MewSlaveBase");
-const kernel::Name kThread("Thread");
-const kernel::Name kQueue("Queue");
 const kernel::Name kEmpty("Empty");
 const kernel::Name kInit("__init__");
 const kernel::Name kStart("start");
 const kernel::Name kStop("stop");
-const kernel::Name kJoin("join");
 const kernel::Name kGet("get");
-const kernel::Name kAppend("append");
-const kernel::Name kRemove("remove");
-const kernel::Name kName("__name__");
 const kernel::Name kSlaveStation("slave_station");
 const kernel::Name kSlaveThread("_slave_thread");
 const kernel::Name kSlaveStopFlag("_slave_stop_flag");
-const kernel::Name kListenerLock("_listener_lock");
-const kernel::Name kQueryListeners("_query_listeners");
-const kernel::Name kProcessRequest("_process_request");
-const kernel::Name kSend("_send");
-const kernel::Name kCheckAndProcessRequest("_check_and_process_request");
-
-bool truthy(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
 
 py::object nothing(const Args &) { return py::none(); }
 
@@ -74,32 +57,9 @@ py::object init(const Args &a) {
   return py::none();
 }
 
-void register_listener(py::handle self, py::handle request_queue) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kQueryListeners).attr(kAppend)(request_queue);
-}
-
-void withdraw_listener(py::handle self, py::handle request_queue) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kQueryListeners).attr(kRemove)(request_queue);
-}
-
-void answer_request(py::handle self, py::handle frame) {
-  py::object answer = self.attr(kProcessRequest)(frame);
-  if (!answer.equal(py::str("")))
-    self.attr(kSend)(answer);
-}
-
-// One bad request, a failing handler or a failed send must not cost the node
-// its slave side: the error is reported and the next request is served.
-void report_request_error(const py::error_already_set &error) {
-  py::object kind = error.type().attr(kName);
-  kernel::print(steal(PyUnicode_FromFormat("MewFullDuplex: Request not answered: %S: %S",
-                                           kind.ptr(), error.value().ptr())));
-}
-
+// Waits for each request at most one poll, so that a stop is seen in time.
 void serve_requests(py::handle self, py::handle request_queue) {
-  while (!truthy(self.attr(kSlaveStopFlag))) {
+  while (!request_worker_stopping(self)) {
     py::object frame;
     try {
       frame = request_queue.attr(kGet)(py::arg("timeout") = kRequestPoll);
@@ -108,53 +68,24 @@ void serve_requests(py::handle self, py::handle request_queue) {
         continue;
       throw;
     }
-    try {
-      answer_request(self, frame);
-    } catch (py::error_already_set &error) {
-      if (!error.matches(PyExc_Exception))
-        throw;
-      report_request_error(error);
-    }
+    serve_request(self, frame, "MewFullDuplex");
   }
 }
 
 py::object check_and_process_request(const Args &a) {
-  py::handle self = a[0];
-  py::object request_queue = kernel::module_name(kQueue)();
-  register_listener(self, request_queue);
-  try {
-    serve_requests(self, request_queue);
-  } catch (py::error_already_set &) {
-    // Ended by something other than an error of one request: leave no queue
-    // behind that nobody reads, and let start replace this worker.
-    withdraw_listener(self, request_queue);
-    self.attr(kSlaveStopFlag) = py::bool_(true);
-    throw;
-  }
-  withdraw_listener(self, request_queue);
+  run_request_worker(a[0], serve_requests);
   return py::none();
 }
 
 py::object start(const Args &a) {
-  py::handle self = a[0];
-  kernel::module_name(kMewBase).attr(kStart)(self);
-  if (truthy(self.attr(kSlaveStopFlag))) {
-    self.attr(kSlaveStopFlag) = py::bool_(false);
-    py::object worker =
-        kernel::module_name(kThread)(py::arg("target") = self.attr(kCheckAndProcessRequest));
-    self.attr(kSlaveThread) = worker;
-    worker.attr(kStart)();
-  }
+  kernel::module_name(kMewBase).attr(kStart)(a[0]);
+  start_request_worker(a[0]);
   return py::none();
 }
 
 py::object stop(const Args &a) {
-  py::handle self = a[0];
-  kernel::module_name(kMewBase).attr(kStop)(self);
-  if (!truthy(self.attr(kSlaveStopFlag))) {
-    self.attr(kSlaveStopFlag) = py::bool_(true);
-    self.attr(kSlaveThread).attr(kJoin)();
-  }
+  kernel::module_name(kMewBase).attr(kStop)(a[0]);
+  stop_request_worker(a[0]);
   return py::none();
 }
 

@@ -5,35 +5,22 @@
 #include <structmember.h>
 
 #include <array>
+#include <cstdint>
 #include <exception>
 
 namespace zul_mew::kernel {
 
 namespace {
 
-struct FunctionObject {
-  PyObject_HEAD vectorcallfunc vectorcall;
-  const FunctionDef *def;
-  PyObject *dict;
-  PyObject *name;
-  PyObject *qualname;
-  PyObject *module;
-  PyObject *doc;
-  PyObject *annotations;
-  PyObject *param_names; // tuple of interned names, parameter order
-  PyObject *defaults;    // tuple, parameter order; null entries mean required
-};
-
-PyTypeObject *g_function_type = nullptr;
-constexpr std::size_t kMaxParams = 8;
-
-const char *type_name(PyObject *object) { return Py_TYPE(object)->tp_name; }
-
-// Index of the parameter that takes positional arguments beyond the named ones.
+// How a call's arguments reach the parameters, worked out once per function.
 struct Shape {
   std::size_t positional = 0; // parameters filled by position
   int var_args = -1;
   int var_kw = -1;
+  std::uint32_t text = 0; // bit i: parameter i is declared as text
+  // Every parameter is positional: a call with all of them by position
+  // binds by handing on the caller's argument array.
+  bool plain() const { return var_args < 0 && var_kw < 0; }
 };
 
 Shape shape_of(const FunctionDef &def) {
@@ -41,6 +28,8 @@ Shape shape_of(const FunctionDef &def) {
   for (std::size_t i = 0; i < def.params.size(); ++i) {
     switch (def.params[i].kind) {
     case ParamKind::Normal:
+      if (def.params[i].type == Type::Text)
+        shape.text |= 1u << i;
       if (shape.var_args < 0)
         shape.positional = i + 1;
       break;
@@ -54,6 +43,23 @@ Shape shape_of(const FunctionDef &def) {
   }
   return shape;
 }
+
+struct FunctionObject {
+  PyObject_HEAD vectorcallfunc vectorcall;
+  const FunctionDef *def;
+  Shape shape;
+  PyObject *dict;
+  PyObject *name;
+  PyObject *qualname;
+  PyObject *module;
+  PyObject *doc;
+  PyObject *annotations;
+  PyObject *param_names; // tuple of interned names, parameter order
+  PyObject *defaults;    // tuple, parameter order; None also for required ones
+};
+
+PyTypeObject *g_function_type = nullptr;
+constexpr std::size_t kMaxParams = 8;
 
 int find_param(FunctionObject *f, PyObject *key) {
   PyObject *names = f->param_names;
@@ -77,11 +83,9 @@ bool check_text_arguments(FunctionObject *f, PyObject *const *slots) {
   const FunctionDef &def = *f->def;
   for (std::size_t i = 0; i < def.params.size(); ++i) {
     PyObject *value = slots[i];
-    if (def.params[i].type != Type::Text || value == Py_None || PyUnicode_Check(value))
+    if (!(f->shape.text & (1u << i)) || value == Py_None || PyUnicode_Check(value))
       continue;
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 def.params[i].name, "str", type_name(value));
+    set_argument_type_error(def.params[i].name, value);
     return false;
   }
   return true;
@@ -92,7 +96,7 @@ bool check_text_arguments(FunctionObject *f, PyObject *const *slots) {
 bool bind_arguments(FunctionObject *f, PyObject *const *args, std::size_t nargs, PyObject *kwnames,
                     PyObject **slots, std::array<PyObject *, 2> &owned) {
   const FunctionDef &def = *f->def;
-  Shape shape = shape_of(def);
+  const Shape &shape = f->shape;
   if (nargs > shape.positional && shape.var_args < 0) {
     PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given",
                  f->qualname, shape.positional, shape.positional == 1 ? "" : "s", nargs,
@@ -166,6 +170,8 @@ PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
     PyErr_NoMemory();
   } catch (const std::exception &error) {
     PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
   return nullptr;
 }
@@ -173,10 +179,16 @@ PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
   auto *f = reinterpret_cast<FunctionObject *>(callable);
+  std::size_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && f->shape.plain() && nargs == f->def->params.size()) {
+    if (!check_text_arguments(f, args))
+      return nullptr;
+    return call_body(f, args);
+  }
   std::array<PyObject *, kMaxParams> slots{};
   std::array<PyObject *, 2> owned{};
   PyObject *result = nullptr;
-  if (bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data(), owned))
+  if (bind_arguments(f, args, nargs, kwnames, slots.data(), owned))
     result = call_body(f, slots.data());
   Py_XDECREF(owned[0]);
   Py_XDECREF(owned[1]);
@@ -195,6 +207,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   auto *f = reinterpret_cast<FunctionObject *>(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->dict);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
   Py_VISIT(f->defaults);
   return 0;
@@ -293,11 +307,42 @@ PyObject *function_get_signature(PyObject *self, void *) {
   }
 }
 
+// The names appear in every argument error and in the repr, so like a host
+// function's they stay text: assigning anything else or deleting them fails.
+int set_text(PyObject *&field, PyObject *value, const char *member) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", member);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(field, value);
+  return 0;
+}
+
+PyObject *get_text(PyObject *field) {
+  Py_INCREF(field);
+  return field;
+}
+
+PyObject *function_get_name(PyObject *self, void *) {
+  return get_text(reinterpret_cast<FunctionObject *>(self)->name);
+}
+
+int function_set_name(PyObject *self, PyObject *value, void *) {
+  return set_text(reinterpret_cast<FunctionObject *>(self)->name, value, "__name__");
+}
+
+PyObject *function_get_qualname(PyObject *self, void *) {
+  return get_text(reinterpret_cast<FunctionObject *>(self)->qualname);
+}
+
+int function_set_qualname(PyObject *self, PyObject *value, void *) {
+  return set_text(reinterpret_cast<FunctionObject *>(self)->qualname, value, "__qualname__");
+}
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
@@ -305,6 +350,8 @@ PyMemberDef function_members[] = {
 
 PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", function_get_name, function_set_name, nullptr, nullptr},
+    {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -352,6 +399,7 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
     raise_pending();
   f->vectorcall = function_vectorcall;
   f->def = &def;
+  f->shape = shape_of(def);
   f->dict = nullptr;
   f->name = PyUnicode_InternFromString(def.name);
   f->qualname = PyUnicode_FromString(qualname);

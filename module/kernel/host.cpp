@@ -57,6 +57,12 @@ void raise_bare(PyObject *type) {
 
 void raise_pending() { throw py::error_already_set(); }
 
+void set_argument_type_error(const char *name, PyObject *value) {
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, "str",
+               Py_TYPE(value)->tp_name);
+}
+
 LockGuard::LockGuard(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) {
   lock_.attr(kAcquire)();
 }

@@ -44,9 +44,33 @@ bool assertions_enabled();
 [[noreturn]] void raise_bare(PyObject *type);
 [[noreturn]] void raise_pending();
 
+// The failure of a text parameter given anything but text or None.
+void set_argument_type_error(const char *name, PyObject *value);
+inline void check_text_argument(py::handle value, const char *name) {
+  if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+    set_argument_type_error(name, value.ptr());
+    raise_pending();
+  }
+}
+
+// The host's truth test of a value.
+inline bool is_true(py::handle value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0)
+    raise_pending();
+  return result != 0;
+}
+
 // An assertion that vanishes with -O, like the host's assert statement.
 inline void check_assertion(bool holds) {
   if (!holds && assertions_enabled())
+    raise_bare(PyExc_AssertionError);
+}
+
+// An assertion whose condition may raise or cost a host call: like the host's
+// assert statement, -O skips the whole expression, not only its failure.
+template <typename Condition> void assert_that(Condition &&holds) {
+  if (assertions_enabled() && !holds())
     raise_bare(PyExc_AssertionError);
 }
 

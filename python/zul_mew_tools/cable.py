@@ -3,7 +3,8 @@
 What one end writes, the other end reads, so a master opened on one port and a
 station opened on the other talk as if joined by a serial cable. The relay runs
 in a process of its own, so it takes no time from the interpreter under test
-and can be cut, as a cable can be pulled.
+and can be cut, as a cable can be pulled. A cable made with a tap has a third
+port that hears both directions, as a line monitor clipped onto the wires does.
 """
 
 from __future__ import annotations
@@ -17,20 +18,26 @@ import tty
 
 
 class NullModemCable:
-    """Two connected serial ports; ``ports`` names them, ``close`` ends the relay."""
+    """Two connected serial ports; ``ports`` names them, ``close`` ends the relay.
+    With ``tap=True``, ``tap`` names a third port that receives a copy of all traffic."""
 
-    def __init__(self) -> None:
+    def __init__(self, tap: bool = False) -> None:
         self._relay = subprocess.Popen(
-            [sys.executable, "-m", "zul_mew_tools.cable"],
+            [sys.executable, "-m", "zul_mew_tools.cable"] + (["--tap"] if tap else []),
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
+            # Only the owner pulls the cable: a signal to the owner's process group
+            # (Ctrl-C, a job killed from the shell) must not cut the line under its nodes.
+            start_new_session=True,
         )
+        assert self._relay.stdout is not None
         line = self._relay.stdout.readline().split()
-        if len(line) != 2:
+        if len(line) != (3 if tap else 2):
             self.close()
             raise OSError("virtual null-modem cable did not start")
         self.ports = (line[0], line[1])
+        self.tap = line[2] if tap else None
 
     def close(self) -> None:
         """Pull the cable: the relay ends and both ports stop carrying data."""
@@ -54,10 +61,18 @@ def _open_end():
     return master, slave, os.ttyname(slave)
 
 
-def _relay(ends) -> None:
+def _copy_to_tap(tap, data) -> None:
+    # Nobody may be listening on the tap: a full tap drops data, it never holds up the line.
+    try:
+        os.write(tap, data)
+    except OSError:
+        pass
+
+
+def _relay(ends, tap=None) -> None:
     (a, _, _), (b, _, _) = ends
     peer = {a: b, b: a}
-    watched = [a, b, sys.stdin.fileno()]
+    watched = [a, b, sys.stdin.fileno()] + ([tap] if tap is not None else [])
     while True:
         readable, _, _ = select.select(watched, [], [])
         for fd in readable:
@@ -69,15 +84,24 @@ def _relay(ends) -> None:
                 data = os.read(fd, 4096)
             except OSError:
                 continue
-            if data:
+            if data and fd != tap:
                 os.write(peer[fd], data)
+                if tap is not None:
+                    _copy_to_tap(tap, data)
 
 
 def main() -> None:
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     ends = [_open_end(), _open_end()]
-    print(ends[0][2], ends[1][2], flush=True)
-    _relay(ends)
+    names = [ends[0][2], ends[1][2]]
+    tap = None
+    if "--tap" in sys.argv[1:]:
+        tap_end = _open_end()
+        tap = tap_end[0]
+        os.set_blocking(tap, False)
+        names.append(tap_end[2])
+    print(*names, flush=True)
+    _relay(ends, tap)
 
 
 if __name__ == "__main__":

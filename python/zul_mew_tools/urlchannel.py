@@ -1,0 +1,73 @@
+"""A channel to a line reached through a URL: a serial device server on the network.
+
+pyserial opens ``socket://host:port`` (a raw TCP port of a serial device
+server), ``rfc2217://host:port`` (a Telnet port that also carries the serial
+settings) and ``loop://`` (whatever is written comes back), as well as plain
+device names. The channel behaves like the module's serial channel: one
+character per byte, frames cut at the carriage return, the same two errors.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import serial  # type: ignore[import-untyped]
+import zul_mew
+
+_TAIL = b"\r"
+
+
+class UrlChannel(zul_mew.Channel):
+    """A ``Channel`` over ``serial.serial_for_url``; settings go to pyserial unchanged,
+    the read time-out defaults to 0.1 s like the serial channel's."""
+
+    def __init__(self, url: str, **kwargs: Any) -> None:
+        kwargs.setdefault("timeout", 0.1)
+        self.url = url
+        self._serial = serial.serial_for_url(url, **kwargs)
+
+    def read(self, size: int = 1) -> str:
+        return self._serial.read(size).decode("latin")
+
+    def receive_frame(self) -> str:
+        # The time-out bounds the gap between two characters, not the frame, and no
+        # byte past the carriage return is taken: it belongs to the next frame.
+        frame = bytearray()
+        while True:
+            byte = self._serial.read(1)
+            if not byte:
+                break
+            frame += byte
+            if byte == _TAIL:
+                return frame.decode("latin")
+        if not frame:
+            raise IOError("Error: device no response.")
+        raise IOError("Error: device response format invalid.")
+
+    def send_frame(self, data: str) -> None:
+        self._serial.write(data.encode())
+
+    @property
+    def in_waiting(self) -> int:
+        # A network port only knows whether something is waiting: 1 or 0.
+        return self._serial.in_waiting
+
+    def close(self) -> None:
+        self._serial.close()
+
+    def flush_input(self) -> None:
+        self._serial.reset_input_buffer()
+
+    def flush_output(self) -> None:
+        self._serial.reset_output_buffer()
+
+    def __repr__(self) -> str:
+        return f"UrlChannel({self.url!r})"
+
+
+def open_channel(port: str, **settings: Any) -> zul_mew.Channel:
+    """The channel for a port as a person names it: a URL (anything with "://")
+    through pyserial's URL handlers, otherwise a serial device."""
+    if "://" in port:
+        return UrlChannel(port, **settings)
+    return zul_mew.MewSerial(port=port, **settings)
