@@ -90,6 +90,18 @@ def test_same_results_on_both_paths(line, incoming, call, expected, waits):
     assert channel.read(len(rest) + 1) == rest.decode("latin-1")
 
 
+def test_a_pause_within_the_timeout_does_not_cut_the_frame(line):
+    channel, peer = line
+    send(peer, b"%01$RC")
+    timer = threading.Timer(TIMEOUT / 2, send, (peer, b"120\r%01"))
+    timer.start()
+    try:
+        assert channel.receive_frame() == "%01$RC120\r"
+    finally:
+        timer.join()
+    assert channel.read(4) == "%01"
+
+
 @pytest.mark.parametrize(
     "timeout, arrives_after", [(None, 0.15), (0, None)], ids=["blocking", "non-blocking"]
 )

@@ -3,6 +3,7 @@
 #include "module/classes.hpp"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -227,17 +228,34 @@ bool read_direct(py::handle serial, const Descriptors &d, char &byte) {
   }
 }
 
+// A frame comes in a burst: the bytes the port reports waiting after a wait
+// are read one by one without waiting again. They arrived before any later
+// cancel of the read, as a byte found by the port's own wait does.
+Outcome next_byte(const Descriptors &d, double deadline, int &waiting, char &byte, int &error) {
+  if (waiting > 0) {
+    --waiting;
+    if (::read(d.fd, &byte, 1) == 1)
+      return Outcome::Byte;
+    waiting = 0;
+  }
+  Outcome got = read_byte_unlocked(d, deadline, byte, error);
+  if (got == Outcome::Byte && ioctl(d.fd, FIONREAD, &waiting) != 0)
+    waiting = 0;
+  return got;
+}
+
 // Bytes up to the carriage return, each read as the port's own read of one
 // byte would read it, under one release of the GIL for the whole frame.
 void read_frame_direct(py::handle serial, const Descriptors &d, std::string &buffer) {
   double deadline = now() + d.timeout;
+  int waiting = 0;
   for (;;) {
     int error = 0;
     Outcome got;
     {
       py::gil_scoped_release unlocked;
       char byte;
-      while ((got = read_byte_unlocked(d, deadline, byte, error)) == Outcome::Byte) {
+      while ((got = next_byte(d, deadline, waiting, byte, error)) == Outcome::Byte) {
         buffer.push_back(byte);
         if (byte == codec::kTail)
           return;
