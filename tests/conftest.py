@@ -1,11 +1,19 @@
 """Shared fixtures: a virtual null-modem cable, a fake channel, thread hygiene."""
 
+import os
 import queue
 import threading
 
 import pytest
+from hypothesis import settings
 import zul_mew
 from zul_mew_tools.cable import NullModemCable
+
+# In CI every run fuzzes the same examples, so a result can be reproduced;
+# elsewhere each run explores new ones.
+settings.register_profile("ci", derandomize=True)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 
 class FakeChannel(zul_mew.Channel):
