@@ -69,11 +69,17 @@ def test_settings_reach_the_serial_class_of_the_module(monkeypatch):
     assert channel._serial.calls == ["flushInput", "flushOutput", "close"]
 
 
-# The half-made object's destructor finds no port to close; the host reports that.
-@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
-def test_constructor_takes_no_positional_argument():
-    with pytest.raises(TypeError):
-        zul_mew.MewSerial("COM3")
+# The half-made object opened no port, and its destructor reports nothing.
+@pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize(
+    "args, kwargs, error",
+    [(("COM3",), {}, TypeError), ((), {"port": "/dev/ttyNoSuchPort"}, serial.SerialException)],
+    ids=["positional", "no-such-port"],
+)
+def test_failed_construction_leaves_nothing_behind(args, kwargs, error):
+    with pytest.raises(error):
+        zul_mew.MewSerial(*args, **kwargs)
+    gc.collect()
 
 
 @pytest.mark.parametrize(

@@ -342,7 +342,11 @@ py::object flush_output(const Args &a) {
   return py::none();
 }
 
+// An object whose construction failed never opened a port: nothing to close,
+// and nothing to report from a destructor.
 py::object del(const Args &a) {
+  if (!py::hasattr(a[0], kSerialAttr))
+    return py::none();
   a[0].attr(kClose)();
   return py::none();
 }
