@@ -7,6 +7,7 @@ namespace zul_mew::inst {
 namespace {
 
 using kernel::Args;
+using kernel::nothing;
 
 const kernel::Name kInst("Inst");
 const kernel::Name kMew("_mew");
@@ -28,7 +29,6 @@ py::object init(const Args &a) {
 py::object query_inst_type(const Args &a) { return a[0].attr(kGetUint16)(a[1], "S0"); }
 py::object query_firmware_version(const Args &a) { return a[0].attr(kGetUint16)(a[1], "S1"); }
 
-py::object nothing(const Args &) { return py::none(); }
 py::object station(const Args &a) { return a[0].attr(kStationField); }
 py::object firmware_version(const Args &a) { return a[0].attr(kFirmwareVersionField); }
 

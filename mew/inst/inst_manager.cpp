@@ -54,13 +54,6 @@ py::object init(const Args &a) {
   return py::none();
 }
 
-bool equal(py::handle a, py::handle b) {
-  int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
-
 // The class made for a type code and the list it is filed in; any code the
 // module does not know makes an InstUnknown.
 struct Kind {
@@ -69,11 +62,11 @@ struct Kind {
 };
 
 Kind kind_of(py::handle inst_type) {
-  if (equal(inst_type, module_name(kTypeXY)))
+  if (inst_type.equal(module_name(kTypeXY)))
     return {kInstXY, kXYList};
-  if (equal(inst_type, module_name(kTypeAxis)))
+  if (inst_type.equal(module_name(kTypeAxis)))
     return {kInstAxis, kAxisList};
-  if (equal(inst_type, module_name(kTypeAD)))
+  if (inst_type.equal(module_name(kTypeAD)))
     return {kInstAD, kADList};
   return {kInstUnknown, kUnknownList};
 }

@@ -35,13 +35,6 @@ py::object low_word(py::handle value) {
   return steal(PyNumber_And(value.ptr(), mask.ptr()));
 }
 
-bool equal(py::handle a, py::handle b) {
-  int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
-
 bool bit_is_set(py::handle word, py::handle index) {
   return kernel::is_true(steal(PyNumber_And(word.ptr(), mask_of(index).ptr())));
 }
@@ -66,7 +59,7 @@ py::object get_wy(const Args &a) { return a[0].attr(kY); }
 // station only once the write has been acknowledged.
 py::object set_y(const Args &a) {
   py::handle self = a[0], index = a[1], value = a[2];
-  if (equal(value, self.attr(kGetY)(index)))
+  if (value.equal(self.attr(kGetY)(index)))
     return py::none();
   py::object name = steal(PyUnicode_Format(py::str("Y%X").ptr(), py::make_tuple(index).ptr()));
   self.attr(kMew).attr(kSetCoil)(self.attr(kStation), name, value);
@@ -84,7 +77,7 @@ py::object set_y(const Args &a) {
 py::object set_wy(const Args &a) {
   py::handle self = a[0];
   py::object value = low_word(a[1]);
-  if (equal(value, self.attr(kGetWY)()))
+  if (value.equal(self.attr(kGetWY)()))
     return py::none();
   self.attr(kMew).attr(kSetCoilUint16)(self.attr(kStation), "WY0", value);
   self.attr(kY) = value;
@@ -95,7 +88,7 @@ py::object on_update_wx(const Args &a) {
   py::handle self = a[0];
   py::object value = low_word(a[1]);
   py::object old = self.attr(kGetWX)();
-  if (!equal(value, old))
+  if (!value.equal(old))
     self.attr(kX) = value;
   return py::make_tuple(value, old);
 }

@@ -40,13 +40,6 @@ const kernel::Name kPut("put");
 // failing is retried ten times a second rather than in a tight loop.
 constexpr double kIoErrorPause = 0.1;
 
-bool truthy(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0)
-    kernel::raise_pending();
-  return result != 0;
-}
-
 [[noreturn]] void raise_with(PyObject *type, py::handle message) {
   py::set_error(type, message);
   throw py::error_already_set();
@@ -55,7 +48,7 @@ bool truthy(py::handle value) {
 // Serial ports are named like COM3 or /dev/ttyUSB0, in any case.
 bool is_port_name(py::handle name) {
   py::object lowered = name.attr(kLower)();
-  return truthy(lowered.attr(kStartswith)(py::make_tuple("com", "/dev/tty")));
+  return kernel::is_true(lowered.attr(kStartswith)(py::make_tuple("com", "/dev/tty")));
 }
 
 py::object open_port(py::handle name, py::dict kwargs) {
@@ -84,7 +77,7 @@ py::object init(const Args &a) {
 
 py::object start(const Args &a) {
   py::handle self = a[0];
-  if (!truthy(self.attr(kStopFlag)))
+  if (!kernel::is_true(self.attr(kStopFlag)))
     return py::none();
   self.attr(kStopFlag) = false;
   try {
@@ -105,7 +98,7 @@ py::object start(const Args &a) {
 
 py::object stop(const Args &a) {
   py::handle self = a[0];
-  if (truthy(self.attr(kStopFlag)))
+  if (kernel::is_true(self.attr(kStopFlag)))
     return py::none();
   self.attr(kStopFlag) = true;
   self.attr(kReceiverThread).attr(kJoin)();
@@ -134,7 +127,7 @@ void dispatch(py::handle self, py::handle line) {
     deliver(self.attr(kFeedbackListeners), line);
   } else if (type == codec::kQuery) {
     py::object listeners = self.attr(kQueryListeners);
-    if (truthy(listeners))
+    if (kernel::is_true(listeners))
       deliver(listeners, line);
     else
       kernel::print(py::str("MewBase: No query listener. Drop frame."));
@@ -166,10 +159,10 @@ void handle_frame(py::handle self, py::handle channel, py::handle first) {
 // gone, and the node stays without receiver until it is stopped.
 py::object receiver(const Args &a) {
   py::handle self = a[0];
-  while (!truthy(self.attr(kStopFlag))) {
+  while (!kernel::is_true(self.attr(kStopFlag))) {
     py::object channel = self.attr(kChannel);
     py::object first = channel.attr(kRead)();
-    if (truthy(first))
+    if (kernel::is_true(first))
       handle_frame(self, channel, first);
   }
   return py::none();

@@ -8,6 +8,7 @@ namespace zul_mew::roles {
 namespace {
 
 using kernel::Args;
+using kernel::nothing;
 using kernel::steal;
 
 // How long the request worker waits for a request before it looks at its stop flag again.
@@ -24,8 +25,6 @@ const kernel::Name kGet("get");
 const kernel::Name kSlaveStation("slave_station");
 const kernel::Name kSlaveThread("_slave_thread");
 const kernel::Name kSlaveStopFlag("_slave_stop_flag");
-
-py::object nothing(const Args &) { return py::none(); }
 
 // Like the host's assert statement: with assertions disabled not even the
 // comparison runs, so any value passes unchanged.

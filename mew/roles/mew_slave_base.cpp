@@ -12,6 +12,7 @@ using codec::Command;
 using codec::Text;
 using codec::TextBuilder;
 using kernel::Args;
+using kernel::nothing;
 using kernel::steal;
 
 constexpr Py_ssize_t kMinFrameLength = 9;
@@ -25,8 +26,6 @@ const kernel::Name kOnGetMultiCoilUint16("on_get_multi_coil_uint16");
 const kernel::Name kOnSetMultiCoilUint16("on_set_multi_coil_uint16");
 const kernel::Name kOnGetMultiUint16("on_get_multi_uint16");
 const kernel::Name kOnSetMultiUint16("on_set_multi_uint16");
-
-py::object nothing(const Args &) { return py::none(); }
 
 py::object init(const Args &a) {
   a[0].attr(kStation) = a[1];

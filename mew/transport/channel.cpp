@@ -3,15 +3,6 @@
 
 namespace zul_mew::transport {
 
-namespace {
-
-using kernel::Args;
-using kernel::Type;
-
-py::object nothing(const Args &) { return py::none(); }
-
-} // namespace
-
 const kernel::ClassDef &channel_class() {
   using namespace kernel;
   static const ClassDef def{

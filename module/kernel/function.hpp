@@ -55,6 +55,9 @@ private:
 
 using Body = py::object (*)(const Args &);
 
+// The body of a member that does nothing and returns None.
+inline py::object nothing(const Args &) { return py::none(); }
+
 struct FunctionDef {
   const char *name;
   std::vector<Param> params;
