@@ -3,13 +3,20 @@
 Prints a table: microseconds per one-word read (median of several batches) for
   - the floor: a native master and a native responder on plain file descriptors,
   - a MewMaster against the native responder,
+  - the same hand-over in plain host code against the native responder (a
+    reader thread and a queue per exchange, no code of the module; see
+    handover.py): the cost of the design itself,
   - a MewMaster against a MewFullDuplex node in a second process,
-with, for the MewMaster rows, the CPU time of the master's process per exchange,
-and the CPU a started node uses per second on a silent line.
+with, for the rows after the floor, the ratio to the floor and the CPU time of
+the measuring process per exchange, and the CPU a started node uses per second
+on a silent line.
 
-The batches of the three exchanges take turns on the same cable, so a load
-that comes and goes on the machine weighs on all three alike and the ratios
-to the floor stay fair.
+The batches take turns on the same cable in rounds. Each round measures the
+floor before and after its two batches against the native responder (which
+take turns going first), and divides by the mean of the two floors, so that a
+load that comes and goes on the machine weighs on the floor and on the master
+alike. A ratio shown is the median of the rounds' ratios, with the spread of
+the middle half of them.
 
 Run: python3 bench/bench_exchange.py   (needs g++, the installed zul_mew)
 """
@@ -25,9 +32,10 @@ import textwrap
 import time
 
 import zul_mew
+from handover import PlainHandover
 from zul_mew_tools.cable import NullModemCable
 
-ROUNDS = 15
+ROUNDS = 21
 BATCH = 150
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -87,46 +95,67 @@ def floor_batch(binary: str, port: str) -> float:
     return float(out.stdout)
 
 
-def master_batch(master: zul_mew.MewMaster) -> tuple[float, float]:
+def timed_batch(exchange) -> tuple[float, float]:
     """Wall and CPU microseconds per exchange; the CPU is that of this process,
-    caller and receiver together, which a busy machine hardly disturbs."""
+    caller and reader thread together, which a busy machine hardly disturbs."""
+    for _ in range(10):
+        exchange()
+    cpu, start = time.process_time(), time.perf_counter()
+    for _ in range(BATCH):
+        exchange()
+    wall = time.perf_counter() - start
+    return wall / BATCH * 1e6, (time.process_time() - cpu) / BATCH * 1e6
+
+
+def master_batch(master: zul_mew.MewMaster) -> tuple[float, float]:
     master.start()
     try:
-        for _ in range(10):
-            master.get_uint16(1, "DT100")
-        cpu, start = time.process_time(), time.perf_counter()
-        for _ in range(BATCH):
-            master.get_uint16(1, "DT100")
-        wall = time.perf_counter() - start
-        return wall / BATCH * 1e6, (time.process_time() - cpu) / BATCH * 1e6
+        return timed_batch(lambda: master.get_uint16(1, "DT100"))
     finally:
         master.stop()
 
 
-def exchanges(binary: str, near: str, far: str) -> tuple[list, list, list]:
-    floor, native, duplex = [], [], []
+def handover_batch(port: str) -> tuple[float, float]:
+    handover = PlainHandover(port)
+    try:
+        return timed_batch(handover.exchange)
+    finally:
+        handover.close()
+
+
+def exchanges(binary: str, near: str, far: str) -> list[dict]:
+    rounds = []
     master = zul_mew.MewMaster(zul_mew.MewSerial(port=near), query_timeout=1)
     master.stop()
     station = FullDuplexStation(far)
     try:
-        for _ in range(ROUNDS):
+        for number in range(ROUNDS):
             responder = subprocess.Popen([binary, "responder", far])
             try:
                 time.sleep(0.05)
-                floor.append(floor_batch(binary, near))
-                native.append(master_batch(master))
+                before = floor_batch(binary, near)
+                if number % 2:
+                    plain = handover_batch(near)
+                    native = master_batch(master)
+                else:
+                    native = master_batch(master)
+                    plain = handover_batch(near)
+                after = floor_batch(binary, near)
             finally:
                 responder.kill()
                 responder.wait()
             station.command("start")
             try:
-                duplex.append(master_batch(master))
+                duplex = master_batch(master)
             finally:
                 station.command("stop")
+            rounds.append(
+                {"floor": (before + after) / 2, "native": native, "plain": plain, "duplex": duplex}
+            )
     finally:
         station.close()
         master.close()
-    return floor, native, duplex
+    return rounds
 
 
 def idle_cpu_percent(port: str, seconds: float = 5.0) -> float:
@@ -140,23 +169,31 @@ def idle_cpu_percent(port: str, seconds: float = 5.0) -> float:
         master.close()
 
 
+def quartiles(values: list[float]) -> tuple[float, float, float]:
+    low, middle, high = statistics.quantiles(values, n=4)
+    return low, middle, high
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory() as scratch, NullModemCable() as cable:
         near, far = cable.ports
         binary = build_floor(scratch)
-        floor, native, duplex = exchanges(binary, near, far)
+        rounds = exchanges(binary, near, far)
         idle = idle_cpu_percent(near)
-    floor_us = statistics.median(floor)
-    print(f"{'exchange (one-word RD)':48} {'us':>9} {'x floor':>8} {'CPU us':>8}")
-    print(f"{'floor: native master, native responder':48} {floor_us:9.1f} {1:8.2f}")
-    for name, batches in (
-        ("MewMaster, native responder", native),
-        ("MewMaster, MewFullDuplex in a second process", duplex),
+    floor_us = statistics.median(r["floor"] for r in rounds)
+    print(f"{'exchange (one-word RD)':46} {'us':>7} {'x floor':>8} {'middle half':>12} {'CPU us':>7}")
+    print(f"{'floor: native master, native responder':46} {floor_us:7.1f} {1:8.2f}")
+    for name, key in (
+        ("MewMaster, native responder", "native"),
+        ("plain-host hand-over, native responder", "plain"),
+        ("MewMaster, MewFullDuplex in a second process", "duplex"),
     ):
-        us = statistics.median(wall for wall, _ in batches)
-        cpu = statistics.median(cpu for _, cpu in batches)
-        print(f"{name:48} {us:9.1f} {us / floor_us:8.2f} {cpu:8.1f}")
-    print(f"{'idle node, CPU of one core':48} {idle:8.3f}%")
+        us = statistics.median(r[key][0] for r in rounds)
+        cpu = statistics.median(r[key][1] for r in rounds)
+        low, ratio, high = quartiles([r[key][0] / r["floor"] for r in rounds])
+        spread = f"{low:.2f}-{high:.2f}"
+        print(f"{name:46} {us:7.1f} {ratio:8.2f} {spread:>12} {cpu:7.1f}")
+    print(f"{'idle node, CPU of one core':46} {'':7} {idle:7.3f}%")
 
 
 if __name__ == "__main__":
