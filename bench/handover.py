@@ -31,16 +31,21 @@ class PlainHandover:
         self._reader.start()
 
     def _read_frames(self) -> None:
+        # The serial package sets its port up so that a read returns at once,
+        # with a byte or with nothing; the wait for input is a select.
         fd = self._serial.fd
+        frame = b""
         while not self._stopped:
-            if not select.select([fd], [], [], 0.1)[0]:
+            byte = os.read(fd, 1)
+            if not byte:
+                select.select([fd], [], [], 0.1)
                 continue
-            frame = os.read(fd, 1)
-            while not frame.endswith(b"\r"):
-                frame += os.read(fd, 1)
-            with self._listener_lock:
-                for listener in self._listeners:
-                    listener.put(frame)
+            frame += byte
+            if byte == b"\r":
+                with self._listener_lock:
+                    for listener in self._listeners:
+                        listener.put(frame)
+                frame = b""
 
     def exchange(self) -> bytes:
         listener: queue.Queue = queue.Queue()
