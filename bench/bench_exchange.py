@@ -37,6 +37,9 @@ from zul_mew_tools.cable import NullModemCable
 
 ROUNDS = 21
 BATCH = 150
+# Beyond this spread of the middle half of the floors, relative to their
+# median, the machine's own cost of waking a thread changed during the run.
+BUSY_SPREAD = 0.25
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # A full-duplex station that stops and starts its node on command, so that the
@@ -169,20 +172,17 @@ def idle_cpu_percent(port: str, seconds: float = 5.0) -> float:
         master.close()
 
 
-def quartiles(values: list[float]) -> tuple[float, float, float]:
-    low, middle, high = statistics.quantiles(values, n=4)
-    return low, middle, high
-
-
 def main() -> None:
     with tempfile.TemporaryDirectory() as scratch, NullModemCable() as cable:
         near, far = cable.ports
         binary = build_floor(scratch)
         rounds = exchanges(binary, near, far)
         idle = idle_cpu_percent(near)
-    floor_us = statistics.median(r["floor"] for r in rounds)
-    print(f"{'exchange (one-word RD)':46} {'us':>7} {'x floor':>8} {'middle half':>12} {'CPU us':>7}")
-    print(f"{'floor: native master, native responder':46} {floor_us:7.1f} {1:8.2f}")
+    floor_low, floor_us, floor_high = statistics.quantiles([r["floor"] for r in rounds], n=4)
+    header = f"{'exchange (one-word RD)':46} {'us':>7} {'x floor':>8} {'middle half':>12}"
+    print(f"{header} {'CPU us':>7}")
+    floor_spread = f"{floor_low:.0f}-{floor_high:.0f} us"
+    print(f"{'floor: native master, native responder':46} {floor_us:7.1f} {1:8.2f} {floor_spread:>12}")
     for name, key in (
         ("MewMaster, native responder", "native"),
         ("plain-host hand-over, native responder", "plain"),
@@ -190,10 +190,15 @@ def main() -> None:
     ):
         us = statistics.median(r[key][0] for r in rounds)
         cpu = statistics.median(r[key][1] for r in rounds)
-        low, ratio, high = quartiles([r[key][0] / r["floor"] for r in rounds])
+        low, ratio, high = statistics.quantiles([r[key][0] / r["floor"] for r in rounds], n=4)
         spread = f"{low:.2f}-{high:.2f}"
         print(f"{name:46} {us:7.1f} {ratio:8.2f} {spread:>12} {cpu:7.1f}")
     print(f"{'idle node, CPU of one core':46} {'':7} {idle:7.3f}%")
+    if floor_high - floor_low > BUSY_SPREAD * floor_us:
+        print(
+            f"The floor moved from {floor_low:.0f} to {floor_high:.0f} us between rounds: "
+            "the machine was busy. Take the figures again when it is quiet."
+        )
 
 
 if __name__ == "__main__":
