@@ -1,5 +1,6 @@
 // RandomMewSlaveDemo: a slave answering reads with random values.
 #include "mew/roles/request_worker.hpp"
+#include "mew/roles/slave_handlers.hpp"
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
 
@@ -114,32 +115,18 @@ const kernel::ClassDef &random_mew_slave_demo_class() {
   static const ClassDef def{
       "RandomMewSlaveDemo",
       {"MewBase", "MewSlaveBase"},
-      {
-          method({"__init__",
-                  {self(), arg("station", Type::Int), var_args("args"), var_kw("kwargs")},
-                  init}),
-          method({"_check_and_process_request", {self()}, check_and_process_request}),
-          method({"start", {self()}, start}),
-          method({"stop", {self()}, stop}),
-          method({"on_get_coil", {self(), arg("name", Type::Text)}, on_get_coil, Type::Bool}),
-          method({"on_get_multi_coil_uint16",
-                  {self(), arg("name", Type::Text), arg("count", Type::Int)},
-                  on_get_multi_coil_uint16,
-                  Type::ListOfInt}),
-          method({"on_get_multi_uint16",
-                  {self(), arg("name", Type::Text), arg("count", Type::Int)},
-                  on_get_multi_uint16,
-                  Type::ListOfInt}),
-          method({"on_set_coil",
-                  {self(), arg("name", Type::Text), arg("value", Type::Bool)},
-                  on_set_coil}),
-          method({"on_set_multi_coil_uint16",
-                  {self(), arg("name", Type::Text), arg("values", Type::ListOfInt)},
-                  on_set_multi_coil_uint16}),
-          method({"on_set_multi_uint16",
-                  {self(), arg("name", Type::Text), arg("values", Type::ListOfInt)},
-                  on_set_multi_uint16}),
-      }};
+      roles::with_slave_handlers(
+          {
+              method({"__init__",
+                      {self(), arg("station", Type::Int), var_args("args"), var_kw("kwargs")},
+                      init}),
+              method({"_check_and_process_request", {self()}, check_and_process_request}),
+              method({"start", {self()}, start}),
+              method({"stop", {self()}, stop}),
+          },
+          method,
+          {on_get_coil, on_get_multi_coil_uint16, on_get_multi_uint16, on_set_coil,
+           on_set_multi_coil_uint16, on_set_multi_uint16})};
   return def;
 }
 

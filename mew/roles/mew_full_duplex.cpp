@@ -1,5 +1,6 @@
 // MewFullDuplex: master and slave on one line.
 #include "mew/roles/request_worker.hpp"
+#include "mew/roles/slave_handlers.hpp"
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
 
@@ -103,30 +104,14 @@ const kernel::ClassDef &mew_full_duplex_class() {
   static const ClassDef def{
       "MewFullDuplex",
       {"MewMaster", "MewSlaveBase"},
-      {
-          method({"__init__", {self(), var_args("args"), var_kw("kwargs")}, init}),
-          method({"_check_and_process_request", {self()}, check_and_process_request}),
-          method({"start", {self()}, start}),
-          method({"stop", {self()}, stop}),
-          method({"on_get_coil", {self(), arg("name", Type::Text)}, on_get_coil, Type::Bool}),
-          method({"on_get_multi_coil_uint16",
-                  {self(), arg("name", Type::Text), arg("count", Type::Int)},
-                  zeros,
-                  Type::ListOfInt}),
-          method({"on_get_multi_uint16",
-                  {self(), arg("name", Type::Text), arg("count", Type::Int)},
-                  zeros,
-                  Type::ListOfInt}),
-          method({"on_set_coil",
-                  {self(), arg("name", Type::Text), arg("value", Type::Bool)},
-                  nothing}),
-          method({"on_set_multi_coil_uint16",
-                  {self(), arg("name", Type::Text), arg("values", Type::ListOfInt)},
-                  nothing}),
-          method({"on_set_multi_uint16",
-                  {self(), arg("name", Type::Text), arg("values", Type::ListOfInt)},
-                  nothing}),
-      }};
+      with_slave_handlers(
+          {
+              method({"__init__", {self(), var_args("args"), var_kw("kwargs")}, init}),
+              method({"_check_and_process_request", {self()}, check_and_process_request}),
+              method({"start", {self()}, start}),
+              method({"stop", {self()}, stop}),
+          },
+          method, {on_get_coil, zeros, zeros, nothing, nothing, nothing})};
   return def;
 }
 

@@ -1,5 +1,6 @@
 // MewSlaveBase: turns one request frame into one answer frame.
 #include "mew/codec/mew_static.hpp"
+#include "mew/roles/slave_handlers.hpp"
 #include "module/classes.hpp"
 
 #include <cstring>
@@ -202,37 +203,22 @@ py::object process_request(const Args &a) {
 
 const kernel::ClassDef &mew_slave_base_class() {
   using namespace kernel;
-  static const ClassDef def{
-      "MewSlaveBase",
-      {"ABC"},
-      {
-          method({"__init__", {self(), arg("station", Type::Int)}, init}),
-          method(
-              {"process_invalid_frame", {self(), arg("frame", Type::Text)}, process_invalid_frame}),
-          property({"station", {self()}, station, Type::Int}),
-          method({"_process_request",
-                  {self(), arg("command", Type::Text)},
-                  process_request,
-                  Type::Text}),
-          abstract_method({"on_get_coil", {self(), arg("name", Type::Text)}, nothing, Type::Bool}),
-          abstract_method({"on_get_multi_coil_uint16",
-                           {self(), arg("name", Type::Text), arg("count", Type::Int)},
-                           nothing,
-                           Type::ListOfInt}),
-          abstract_method({"on_get_multi_uint16",
-                           {self(), arg("name", Type::Text), arg("count", Type::Int)},
-                           nothing,
-                           Type::ListOfInt}),
-          abstract_method({"on_set_coil",
-                           {self(), arg("name", Type::Text), arg("value", Type::Bool)},
-                           nothing}),
-          abstract_method({"on_set_multi_coil_uint16",
-                           {self(), arg("name", Type::Text), arg("values", Type::ListOfInt)},
-                           nothing}),
-          abstract_method({"on_set_multi_uint16",
-                           {self(), arg("name", Type::Text), arg("values", Type::ListOfInt)},
-                           nothing}),
-      }};
+  static const ClassDef def{"MewSlaveBase",
+                            {"ABC"},
+                            with_slave_handlers(
+                                {
+                                    method({"__init__", {self(), arg("station", Type::Int)}, init}),
+                                    method({"process_invalid_frame",
+                                            {self(), arg("frame", Type::Text)},
+                                            process_invalid_frame}),
+                                    property({"station", {self()}, station, Type::Int}),
+                                    method({"_process_request",
+                                            {self(), arg("command", Type::Text)},
+                                            process_request,
+                                            Type::Text}),
+                                },
+                                abstract_method,
+                                {nothing, nothing, nothing, nothing, nothing, nothing})};
   return def;
 }
 
