@@ -1,6 +1,9 @@
 """The user's guide and the type stub cannot rot: every Python example in the README
-runs, and the stub agrees with the built module."""
+runs, the stub agrees with the built module, and every public member of the stub
+says what it does, in precise types."""
 
+import ast
+import doctest
 import os
 import re
 import subprocess
@@ -12,6 +15,7 @@ import zul_mew
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
+STUB = ROOT / "zul_mew.pyi"
 EXAMPLES = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.M | re.S)
 
 
@@ -81,3 +85,57 @@ def test_installed_stub_types_host_code(tmp_path):
     # Exactly the one deliberate mistake: the stub was found and read.
     assert "host.py:3: error: Incompatible types" in done.stdout
     assert "Found 1 error" in done.stdout, done.stdout
+
+
+def _public(name):
+    return not name.startswith("_") or (name.startswith("__") and name.endswith("__"))
+
+
+def _stub_members(body, prefix=""):
+    """(qualified name, docstring or None) of every class, and of every public
+    function and annotated attribute, of a stub body."""
+    for at, node in enumerate(body):
+        following = body[at + 1] if at + 1 < len(body) else None
+        if isinstance(node, ast.ClassDef):
+            yield prefix + node.name, ast.get_docstring(node)
+            yield from _stub_members(node.body, f"{prefix}{node.name}.")
+        elif isinstance(node, ast.FunctionDef) and _public(node.name):
+            yield prefix + node.name, ast.get_docstring(node)
+        elif isinstance(node, ast.AnnAssign) and _public(node.target.id):
+            documented = (
+                isinstance(following, ast.Expr)
+                and isinstance(following.value, ast.Constant)
+                and isinstance(following.value.value, str)
+            )
+            yield prefix + node.target.id, following.value.value if documented else None
+
+
+STUB_TREE = ast.parse(STUB.read_text(encoding="utf-8"))
+STUB_DOCS = list(_stub_members(STUB_TREE.body))
+
+
+def test_every_public_member_of_the_stub_has_a_docstring():
+    assert ast.get_docstring(STUB_TREE)
+    assert [name for name, doc in STUB_DOCS if not doc] == []
+
+
+def test_the_stub_spells_no_any():
+    # Every type of the module is known; an Any would hide a caller's mistake.
+    spelt = [
+        node.lineno
+        for node in ast.walk(STUB_TREE)
+        if (isinstance(node, ast.Name) and node.id == "Any")
+        or (isinstance(node, ast.Attribute) and node.attr == "Any")
+    ]
+    assert spelt == []
+
+
+DOCTESTS = {name: doc for name, doc in STUB_DOCS if doc and ">>>" in doc}
+
+
+@pytest.mark.parametrize("doc", DOCTESTS.values(), ids=DOCTESTS)
+def test_stub_docstring_examples_hold(doc):
+    test = doctest.DocTestParser().get_doctest(doc, vars(zul_mew).copy(), "stub", None, 0)
+    output = []
+    result = doctest.DocTestRunner().run(test, out=output.append)
+    assert result.failed == 0, "".join(output)
