@@ -1,6 +1,7 @@
-"""The user's guide and the type stub cannot rot: every Python example in the README
-runs and passes a strict type check, the stub agrees with the built module, and
-every public member of the stub says what it does, in precise types."""
+"""The user's guide, the site and the type stub cannot rot: every Python example
+of the README and of the site's pages runs and passes a strict type check, the
+stub agrees with the built module, and every public member of the stub says
+what it does, in precise types."""
 
 import ast
 import doctest
@@ -17,26 +18,36 @@ import zul_mew
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 STUB = ROOT / "zul_mew.pyi"
-EXAMPLES = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.M | re.S)
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
 
 
-def _title(index):
+def _examples():
     # The heading above an example names it in the test report.
-    text = README.read_text(encoding="utf-8")
-    at = text.index(EXAMPLES[index])
-    return re.findall(r"^## (.+)$", text[:at], re.M)[-1].lower().replace(" ", "-")
+    found = {}
+    for page in PAGES:
+        text = page.read_text(encoding="utf-8")
+        for match in re.finditer(r"^```python\n(.*?)^```", text, re.M | re.S):
+            heading = re.findall(r"^#+ (.+)$", text[: match.start()], re.M)[-1]
+            name = heading.lower().replace(" ", "-")
+            if page != README:
+                name = f"{page.stem}:{name}"
+            found[name if name not in found else f"{name}-{len(found)}"] = match.group(1)
+    return found
+
+
+EXAMPLES = _examples()
 
 
 def test_readme_has_examples():
     assert len(EXAMPLES) >= 6
 
 
-@pytest.mark.parametrize("index", range(len(EXAMPLES)), ids=_title)
-def test_readme_example_runs_and_ends(index, tmp_path):
+@pytest.mark.parametrize("code", EXAMPLES.values(), ids=EXAMPLES)
+def test_example_runs_and_ends(code, tmp_path):
     # A separate interpreter: an example that leaves a node running never ends,
     # and the time-out catches that.
     script = tmp_path / "example.py"
-    script.write_text(EXAMPLES[index], encoding="utf-8")
+    script.write_text(code, encoding="utf-8")
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=30)
     assert done.returncode == 0, done.stderr
 
@@ -126,7 +137,7 @@ STUB_EXAMPLES = {
 def test_examples_pass_a_strict_type_check(tmp_path):
     pytest.importorskip("mypy")
     files = [str(path) for path in sorted((ROOT / "examples").glob("*.py"))]
-    examples = {_title(i): code for i, code in enumerate(EXAMPLES)} | STUB_EXAMPLES
+    examples = {**EXAMPLES, **STUB_EXAMPLES}
     for index, code in enumerate(examples.values()):
         script = tmp_path / f"example_{index}.py"
         script.write_text(code, encoding="utf-8")
