@@ -632,8 +632,9 @@ class MewBase:
     Answers (`$`, `!`) go to the masters waiting for them, requests (`#`) to
     the node's request worker. The receiver reports what it cannot deliver on
     standard output and goes on: "MewBase: No query listener. Drop frame.",
-    "MewBase: Unknown frame type: <character>", "IOError from MewFullDuplex:
-    <message>" (then a pause of 0.1 s), "Ignore unhandled exception: <message>".
+    "MewBase: Unknown frame type: " with the character, "IOError from
+    MewFullDuplex: " with the error (then a pause of 0.1 s), "Ignore unhandled
+    exception: " with the error.
 
     The receiver is an ordinary thread: a program ends only when every node
     is stopped or closed. A `with` block does that on leaving it.
@@ -727,7 +728,7 @@ class MewSlaveBase(ABC):
 
     def process_invalid_frame(self, frame: str) -> None:
         """Called for a request that is too short, lacks the head `%` or has a
-        wrong check code; it is not answered. Prints "Invalid MEW frame: <frame>";
+        wrong check code; it is not answered. Prints "Invalid MEW frame: " and the frame;
         override it to count or log such frames."""
 
     @property
@@ -761,7 +762,7 @@ class MewSlaveBase(ABC):
         Returns:
             One word (0 to 65535) per word of contacts, bit n for contact n; a
             value outside 0 to 65535 leaves the request unanswered with
-            `ValueError` "16-bit value out of range 0 to 65535: <value>".
+            `ValueError` "16-bit value out of range 0 to 65535: 70000".
         """
 
     @abstractmethod
@@ -844,8 +845,8 @@ class MewMasterBase(MewBase):
         Raises:
             IOError: "MewMasterBase: device response timeout." when no answer
                 came within `query_timeout`; "Error: device response format
-                invalid: begin with: <character>"; "Error: device response
-                format invalid: length too small: <length>"; "Error: device
+                invalid: begin with: " and the first character; "Error: device
+                response format invalid: length too small: 8"; "Error: device
                 response check code mismatch: expected 1C, got 1D" (a `**`
                 check code is accepted); "Error: station not match: expected
                 16, got 17" (decimal numbers); "MEW communication error
@@ -906,7 +907,7 @@ class MewMaster(MewMasterBase):
         "/dev/ttyUSB0"), opened with the settings given (see `MewSerial`).
 
         Raises:
-            ValueError: Any other name: "Unknown device name: <name>".
+            ValueError: Any other name: "Unknown device name: tcp:5000".
             serial.SerialException: The port cannot be opened.
         """
 
@@ -924,7 +925,7 @@ class MewMaster(MewMasterBase):
         """Reads `count` words of contacts from `name` (`WX0`) on, in one request.
 
         Raises:
-            IOError: As `query` raises it, or "Invalid feedback format: <answer>"
+            IOError: As `query` raises it, or "Invalid feedback format: " and the answer
                 when the answer does not hold `count` words.
             AssertionError: A name without `W`, or a count below 1; nothing is sent.
         """
@@ -936,7 +937,7 @@ class MewMaster(MewMasterBase):
         """Reads `count` registers from `name` on, in one request.
 
         Raises:
-            IOError: As `query` raises it, or "Invalid feedback format: <answer>"
+            IOError: As `query` raises it, or "Invalid feedback format: " and the answer
                 when the answer does not hold `count` words.
             AssertionError: A count below 1; nothing is sent.
             ValueError: An address outside 0 to 99999; nothing is sent.
@@ -971,7 +972,7 @@ class MewMaster(MewMasterBase):
         Raises:
             IOError: As `query` raises it.
             ValueError: A value outside 0 to 65535 ("16-bit value out of range
-                0 to 65535: <value>"); nothing is sent.
+                0 to 65535: 70000"); nothing is sent.
         """
 
     def set_multi_coil_uint16(self, station: int, name: str, values: list[int]) -> None:
@@ -983,7 +984,7 @@ class MewMaster(MewMasterBase):
         Raises:
             IOError: As `query` raises it.
             ValueError: A value outside 0 to 65535 ("16-bit value out of range
-                0 to 65535: <value>"), or an address outside 0 to 99999;
+                0 to 65535: 70000"), or an address outside 0 to 99999;
                 nothing is sent.
         """
 
@@ -1024,7 +1025,7 @@ class MewFullDuplex(MewMaster, MewSlaveBase):
     Its own handlers answer zeros and ignore writes; subclass it and
     override them to serve real data. A request that cannot be answered (a
     malformed request, a failing handler) prints "MewFullDuplex: Request not
-    answered: <error>" and the node goes on.
+    answered: " with the error, and the node goes on.
     """
 
     _slave_thread: Optional[Thread]
@@ -1466,10 +1467,10 @@ class RandomMewSlaveDemo(MewBase, MewSlaveBase):
         """`count` random words, 0 to 65535."""
 
     def on_set_coil(self, name: str, value: bool) -> None:
-        """Prints "Slave: Contact <name> is set to <value>"."""
+        """Prints the write: "Slave: Contact Y0001 is set to True"."""
 
     def on_set_multi_coil_uint16(self, name: str, values: list[int]) -> None:
-        """Prints "Slave: Contact Crow <name> wrote to <values>"."""
+        """Prints the write: "Slave: Contact Crow Y0000 wrote to [255]"."""
 
     def on_set_multi_uint16(self, name: str, values: list[int]) -> None:
-        """Prints "Slave: Registers <name> wrote to <values>"."""
+        """Prints the write: "Slave: Registers D00200 wrote to [1, 2, 3]"."""
