@@ -916,6 +916,7 @@ class MewMaster(MewMasterBase):
 
         Raises:
             IOError: As `query` raises it.
+            ValueError: An address longer than four characters; nothing is sent.
         """
 
     def get_coil_uint16(self, station: int, name: str) -> int:
@@ -928,6 +929,7 @@ class MewMaster(MewMasterBase):
             IOError: As `query` raises it, or "Invalid feedback format: " and the answer
                 when the answer does not hold `count` words.
             AssertionError: A name without `W`, or a count below 1; nothing is sent.
+            ValueError: A word number outside 0 to 9999; nothing is sent.
         """
 
     def get_uint16(self, station: int, name: str) -> int:
