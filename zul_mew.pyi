@@ -1423,7 +1423,11 @@ class InstManager(MewFullDuplex):
 class RandomMewSlaveDemo(MewBase, MewSlaveBase):
     """A slave for trying a master without hardware: reads are answered with
     random values, writes are printed ("Slave: Registers D00200 wrote to
-    [1, 2, 3]"). Unlike the other nodes it starts only with `start`."""
+    [1, 2, 3]"). Unlike the other nodes it starts only with `start`.
+
+    A request that cannot be answered prints "RandomMewSlaveDemo: Request not
+    answered: " with the error, and the slave goes on.
+    """
 
     _slave_thread: Optional[Thread]
     _slave_stop_flag: bool
