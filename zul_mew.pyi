@@ -353,7 +353,9 @@ class MewStatic:
                 (`X1`, `Y1A`, `R0100`).
 
         Raises:
-            ValueError: A station below 0, or an address longer than four characters.
+            ValueError: A station below 0 ("station below 0: -1"), or an address
+                longer than four characters ("contact address longer than 4
+                characters: 'Y10000'").
 
         Example:
             >>> MewStatic.fill_read_single_point_of_contact_message(1, "Y1A")
@@ -398,8 +400,9 @@ class MewStatic:
             AssertionError: No `W` in front, both or neither of `contact_end`
                 and `word_count`, different code letters, an end before the
                 start, or a count below 1.
-            ValueError: A station below 0, a word number outside 0 to 9999, or
-                (with assertions disabled) a count below 1.
+            ValueError: A station below 0, a word number outside 0 to 9999
+                ("last word number out of range 0 to 9999: 10000"), or (with
+                assertions disabled) a count below 1.
 
         Example:
             >>> MewStatic.fill_read_word_unit_of_contact_message(1, "WX0", word_count=2)
@@ -441,7 +444,8 @@ class MewStatic:
         Raises:
             AssertionError: A count below 1.
             ValueError: A station below 0, a first or last address outside 0
-                to 99999, or (with assertions disabled) a count below 1.
+                to 99999 ("last register address out of range 0 to 99999:
+                100000"), or (with assertions disabled) a count below 1.
 
         Example:
             >>> MewStatic.fill_read_data_area_message(1, "DT100", 3)
