@@ -210,27 +210,31 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults);
   return 0;
 }
 
+// Breaks the cycles the host can make through the writable fields. The names
+// and defaults hold only text and numbers and take part in no cycle; they stay
+// until the object goes, because host code running while a cycle is collected
+// can still reach a cleared object, and its calls, repr and errors read them.
 int function_clear(PyObject *self) {
   auto *f = reinterpret_cast<FunctionObject *>(self);
   Py_CLEAR(f->dict);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->annotations);
-  Py_CLEAR(f->param_names);
-  Py_CLEAR(f->defaults);
   return 0;
 }
 
 void function_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
+  auto *f = reinterpret_cast<FunctionObject *>(self);
   PyObject_GC_UnTrack(self);
   function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->param_names);
+  Py_CLEAR(f->defaults);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -376,6 +380,11 @@ void init_function_type() {
   g_function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
   if (!g_function_type)
     raise_pending();
+  // Only make_function gives an object its body and names; one the host made
+  // itself would have none, so the host makes none, as with its own builtin
+  // functions.
+  g_function_type->tp_new = nullptr;
+  PyType_Modified(g_function_type);
 }
 
 py::object make_function(const FunctionDef &def, const char *qualname) {
