@@ -395,14 +395,18 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
   py::dict annotations;
   for (std::size_t i = 0; i < def.params.size(); ++i) {
     const Param &param = def.params[i];
-    names[i] = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(param.name));
+    names[i] = steal(PyUnicode_InternFromString(param.name));
     defaults[i] = default_of(param);
     if (param.type != Type::Undeclared)
       annotations[param.name] = annotation_of(param.type);
   }
   if (def.result != Type::Undeclared)
     annotations["return"] = annotation_of(def.result);
+  py::object name = steal(PyUnicode_InternFromString(def.name));
+  py::object full_name = steal(PyUnicode_FromString(qualname));
+  py::object module = steal(PyUnicode_InternFromString("zul_mew"));
 
+  // Every field is whole before the collector can see the object.
   auto *f = PyObject_GC_New(FunctionObject, g_function_type);
   if (!f)
     raise_pending();
@@ -410,19 +414,15 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
   f->def = &def;
   f->shape = shape_of(def);
   f->dict = nullptr;
-  f->name = PyUnicode_InternFromString(def.name);
-  f->qualname = PyUnicode_FromString(qualname);
-  f->module = PyUnicode_InternFromString("zul_mew");
-  Py_INCREF(Py_None);
-  f->doc = Py_None;
+  f->name = name.release().ptr();
+  f->qualname = full_name.release().ptr();
+  f->module = module.release().ptr();
+  f->doc = py::none().release().ptr();
   f->annotations = annotations.release().ptr();
   f->param_names = names.release().ptr();
   f->defaults = defaults.release().ptr();
   PyObject_GC_Track(f);
-  py::object function = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
-  if (!f->name || !f->qualname || !f->module)
-    raise_pending();
-  return function;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
 
 } // namespace zul_mew::kernel
