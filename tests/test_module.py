@@ -459,6 +459,9 @@ print(outcome(M.fill_write_word_unit_of_contact_message, 1, "WY0", [-5]))
 print(outcome(M.fill_read_word_unit_of_contact_message, 1, "WX0", "WXa", 2))
 print(outcome(M.fill_read_word_unit_of_contact_message, 1, "WX0", "WXa"))
 print(outcome(M.fill_read_data_area_message, 1, "DT0", 0))
+print(outcome(M.fill_read_word_unit_of_contact_message, 1, "WX0", None, 0))
+print(outcome(M.fill_write_word_unit_of_contact_message, 1, "WY0", []))
+print(outcome(M.fill_write_data_area_message, 1, "DT0", ()))
 """
 
 
@@ -471,6 +474,9 @@ def test_assertions_disabled_vanish_but_range_checks_stay():
         "ValueError: 16-bit value out of range 0 to 65535: 70000",
         "ValueError: 16-bit value out of range 0 to 65535: -5",
         repr(MewStatic.append_tail("%01#RCCX00000001")),
-        repr(MewStatic.append_tail("%01#RCCX0000000a")),
-        repr(MewStatic.append_tail("%01#RDD00000-0001")),
+        "ValueError: invalid literal for int() with base 10: 'a'",
+        "ValueError: register count below 1: 0",
+        "ValueError: word count below 1: 0",
+        "ValueError: value count below 1: 0",
+        "ValueError: value count below 1: 0",
     ]

@@ -79,23 +79,97 @@ Py_ssize_t checked_length(py::handle values) {
   if (count < 0)
     kernel::raise_pending();
   check_assertion(count > 0);
+  if (count == 0)
+    kernel::raise(PyExc_ValueError, "value count below 1: 0");
   return count;
 }
 
 // A register name: one or two letters of area code, then the decimal address.
 Py_ssize_t register_address(const Text &reg) { return Py_UNICODE_ISDIGIT(reg.at(1)) ? 1 : 2; }
 
-void data_area_range(TextBuilder &data, const Text &reg, py::handle count) {
+// The area code and the first and last register address of a range.
+struct DataArea {
+  Py_UCS4 code;
+  py::object start;
+  py::object end;
+};
+
+DataArea data_area(const Text &reg, py::handle count) {
   Py_ssize_t addr = register_address(reg);
-  data.character(reg.at(0));
+  Py_UCS4 code = reg.at(0);
   py::object start = reg.number(addr, PY_SSIZE_T_MAX, 10);
-  py::object end = last_of(start, count);
-  data.formatted(start, Format::Decimal5);
-  data.formatted(end, Format::Decimal5);
+  return {code, start, last_of(start, count)};
+}
+
+void append_data_area(TextBuilder &data, const DataArea &area) {
+  data.character(area.code);
+  data.formatted(area.start, Format::Decimal5);
+  data.formatted(area.end, Format::Decimal5);
 }
 
 py::object word_number_end(const Text &name, py::handle count) {
   return last_of(name.number(2, PY_SSIZE_T_MAX, 10), count);
+}
+
+// A station reads every field at its fixed width: a wider one shifts the
+// fields after it, and the station reads or writes another address than the
+// caller named. Such fields are refused before anything is built.
+[[noreturn]] void refuse(const char *format, py::handle value) {
+  PyErr_Format(PyExc_ValueError, format, value.ptr());
+  kernel::raise_pending();
+}
+
+bool within(py::handle value, long high) {
+  std::int64_t v;
+  if (small_int(value, v))
+    return v >= 0 && v <= high;
+  return non_negative(value) && !compare(value, high, Py_GT);
+}
+
+void check_range(py::handle value, long high, const char *format) {
+  if (!within(value, high))
+    refuse(format, value);
+}
+
+// Anything but an integer fails as the host's format of it does.
+void check_station(py::handle station) {
+  std::int64_t v;
+  bool negative =
+      small_int(station, v) ? v < 0 : PyLong_Check(station.ptr()) && !non_negative(station);
+  if (negative)
+    refuse("station below 0: %R", station);
+}
+
+// Asserted as ever; with assertions disabled a count below 1 is still refused,
+// as it would reverse the range on the line.
+void check_count(py::handle count, const char *format) {
+  std::int64_t v;
+  bool positive = small_int(count, v) ? v > 0 : compare(count, 0, Py_GT);
+  check_assertion(positive);
+  if (!positive)
+    refuse(format, count);
+}
+
+void check_contact_address(const Text &name) {
+  if (name.size() - 1 > 4)
+    refuse("contact address longer than 4 characters: %R", name.object());
+}
+
+// A word number the caller wrote is put on the line as written.
+void check_word_number(const Text &name, const char *range_format, const char *width_format) {
+  check_range(name.number(2, PY_SSIZE_T_MAX, 10), 9999, range_format);
+  if (name.size() - 2 > 4)
+    refuse(width_format, name.object());
+}
+
+void check_first_word_number(const Text &name) {
+  check_word_number(name, "first word number out of range 0 to 9999: %R",
+                    "first word number longer than 4 characters: %R");
+}
+
+void check_register_range(py::handle first, py::handle last) {
+  check_range(first, 99999, "first register address out of range 0 to 99999: %R");
+  check_range(last, 99999, "last register address out of range 0 to 99999: %R");
 }
 
 } // namespace
@@ -103,9 +177,11 @@ py::object word_number_end(const Text &name, py::handle count) {
 py::str read_single_contact(py::handle station, py::handle contact) {
   // Reached from C++ as well, where nothing checked the name on entry.
   kernel::check_text_argument(contact, "contact");
+  Text name(contact);
+  check_station(station);
+  check_contact_address(name);
   TextBuilder data;
   header(data, station, "RCS");
-  Text name(contact);
   data.character(name.at(0));
   data.contact_address(name, 1);
   return data.finish_frame();
@@ -114,9 +190,11 @@ py::str read_single_contact(py::handle station, py::handle contact) {
 py::str write_single_contact(py::handle station, py::handle contact, py::handle value) {
   // Reached from C++ as well, where nothing checked the name on entry.
   kernel::check_text_argument(contact, "contact");
+  Text name(contact);
+  check_station(station);
+  check_contact_address(name);
   TextBuilder data;
   header(data, station, "WCS");
-  Text name(contact);
   data.character(name.at(0));
   data.contact_address(name, 1);
   int set = PyObject_IsTrue(value.ptr());
@@ -134,7 +212,7 @@ py::str read_contact_words(py::handle station, py::handle contact_start, py::han
   check_assertion(!contact_end.is_none() || !word_count.is_none());
   py::object last;
   if (!word_count.is_none()) {
-    assert_that([&] { return compare(word_count, 0, Py_GT); });
+    check_count(word_count, "word count below 1: %R");
     last = word_number_end(start, word_count);
   } else {
     Text end(contact_end);
@@ -144,6 +222,13 @@ py::str read_contact_words(py::handle station, py::handle contact_start, py::han
       return compare(end_number, start.number(2, PY_SSIZE_T_MAX, 10), Py_GE);
     });
   }
+  check_station(station);
+  check_first_word_number(start);
+  if (last)
+    check_range(last, 9999, "last word number out of range 0 to 9999: %R");
+  else
+    check_word_number(Text(contact_end), "last word number out of range 0 to 9999: %R",
+                      "last word number longer than 4 characters: %R");
   TextBuilder data;
   header(data, station, "RCC");
   data.character(start.at(1));
@@ -159,30 +244,40 @@ py::str write_contact_words(py::handle station, py::handle contact_start, py::ha
   Text start(contact_start);
   assert_that([&] { return start.at(0) == 'W'; });
   Py_ssize_t count = checked_length(values);
+  check_station(station);
+  check_first_word_number(start);
+  py::object last = word_number_end(start, py::int_(count));
+  check_range(last, 9999, "last word number out of range 0 to 9999: %R");
   py::object words = checked_words(values);
   TextBuilder data;
   header(data, station, "WCC");
   data.character(start.at(1));
   data.contact_address(start, 2);
-  data.word_number(word_number_end(start, py::int_(count)));
+  data.word_number(last);
   append_words(data, words);
   return data.finish_frame();
 }
 
 py::str read_data_area(py::handle station, py::handle reg_start, py::handle reg_count) {
-  assert_that([&] { return compare(reg_count, 0, Py_GT); });
+  check_count(reg_count, "register count below 1: %R");
+  check_station(station);
+  DataArea area = data_area(Text(reg_start), reg_count);
+  check_register_range(area.start, area.end);
   TextBuilder data;
   header(data, station, "RD");
-  data_area_range(data, Text(reg_start), reg_count);
+  append_data_area(data, area);
   return data.finish_frame();
 }
 
 py::str write_data_area(py::handle station, py::handle reg_start, py::handle values) {
   Py_ssize_t count = checked_length(values);
+  check_station(station);
+  DataArea area = data_area(Text(reg_start), py::int_(count));
+  check_register_range(area.start, area.end);
   py::object words = checked_words(values);
   TextBuilder data;
   header(data, station, "WD");
-  data_area_range(data, Text(reg_start), py::int_(count));
+  append_data_area(data, area);
   append_words(data, words);
   return data.finish_frame();
 }
