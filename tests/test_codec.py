@@ -411,6 +411,12 @@ def test_builders_refuse_values_above_16_bits(build, args):
         ),
         pytest.param(
             RCC,
+            (1, "WX1233", None, 2.0),
+            "last word number longer than 4 characters: 1234.0",
+            id="RCC-count-not-int",
+        ),
+        pytest.param(
+            RCC,
             (1, "WX0", "WX10000"),
             "last word number out of range 0 to 9999: 10000",
             id="RCC-end",
