@@ -380,77 +380,27 @@ def test_builders_refuse_values_above_16_bits(build, args):
     assert repr(value) in str(caught.value)
 
 
+WIDE = "longer than 4 characters"
+
+
 @pytest.mark.parametrize(
     "build, args, message",
     [
-        pytest.param(RCS, (-1, "Y0"), "station below 0: -1", id="RCS-station"),
-        pytest.param(RD, (-(1 << 70), "DT0", 1), f"station below 0: {-(1 << 70)}", id="RD-station"),
-        pytest.param(
-            RCS, (1, "Y10000"), "contact address longer than 4 characters: 'Y10000'", id="RCS"
-        ),
-        pytest.param(
-            WCS, (1, "Y10000", 1), "contact address longer than 4 characters: 'Y10000'", id="WCS"
-        ),
-        pytest.param(
-            RCC,
-            (1, "WX10000", None, 1),
-            "first word number out of range 0 to 9999: 10000",
-            id="RCC",
-        ),
-        pytest.param(
-            RCC,
-            (1, "WX00001", "WX2"),
-            "first word number longer than 4 characters: 'WX00001'",
-            id="RCC-first-wide",
-        ),
-        pytest.param(
-            RCC,
-            (1, "WX9999", None, 2),
-            "last word number out of range 0 to 9999: 10000",
-            id="RCC-count",
-        ),
-        pytest.param(
-            RCC,
-            (1, "WX1233", None, 2.0),
-            "last word number longer than 4 characters: 1234.0",
-            id="RCC-count-not-int",
-        ),
-        pytest.param(
-            RCC,
-            (1, "WX0", "WX10000"),
-            "last word number out of range 0 to 9999: 10000",
-            id="RCC-end",
-        ),
-        pytest.param(
-            WCC, (1, "WY-1", [1]), "first word number out of range 0 to 9999: -1", id="WCC-negative"
-        ),
-        pytest.param(
-            WCC, (1, "WY9999", [1, 2]), "last word number out of range 0 to 9999: 10000", id="WCC"
-        ),
-        pytest.param(
-            RD,
-            (1, "DT100000", 1),
-            "first register address out of range 0 to 99999: 100000",
-            id="RD",
-        ),
-        pytest.param(
-            RD,
-            (1, "DT99999", 2),
-            "last register address out of range 0 to 99999: 100000",
-            id="RD-end",
-        ),
-        pytest.param(
-            WD,
-            (1, "DT99999", [1, 2]),
-            "last register address out of range 0 to 99999: 100000",
-            id="WD",
-        ),
-        pytest.param(
-            WD1,
-            (1, "DT100000", 5),
-            "first register address out of range 0 to 99999: 100000",
-            id="WD-single",
-        ),
+        (RCS, (-1, "Y0"), "station below 0: -1"),
+        (RD, (-(1 << 70), "DT0", 1), f"station below 0: {-(1 << 70)}"),
+        (RCS, (1, "Y10000"), f"contact address {WIDE}: 'Y10000'"),
+        (WCS, (1, "Y10000", 1), f"contact address {WIDE}: 'Y10000'"),
+        (RCC, (1, "WX10000", None, 1), "first word number out of range 0 to 9999: 10000"),
+        (RCC, (1, "WX00001", "WX2"), f"first word number {WIDE}: 'WX00001'"),
+        (RCC, (1, "WX9999", None, 2), "last word number out of range 0 to 9999: 10000"),
+        (RCC, (1, "WX1233", None, 2.0), f"last word number {WIDE}: 1234.0"),
+        (RCC, (1, "WX0", "WX10000"), "last word number out of range 0 to 9999: 10000"),
+        (WCC, (1, "WY-1", [1]), "first word number out of range 0 to 9999: -1"),
+        (WCC, (1, "WY9999", [1, 2]), "last word number out of range 0 to 9999: 10000"),
+        (RD, (1, "DT100000", 1), "first register address out of range 0 to 99999: 100000"),
+        (RD, (1, "DT99999", 2), "last register address out of range 0 to 99999: 100000"),
+        (WD, (1, "DT99999", [1, 2]), "last register address out of range 0 to 99999: 100000"),
+        (WD1, (1, "DT100000", 5), "first register address out of range 0 to 99999: 100000"),
     ],
 )
 def test_builders_refuse_fields_wider_than_their_place(build, args, message):
