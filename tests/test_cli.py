@@ -12,7 +12,7 @@ import time
 
 import pytest
 import serial
-from zul_mew_tools.cli import describe_frame
+from zul_mew_tools.commands.monitor import describe_frame
 
 COMMAND = [sys.executable, "-m", "zul_mew_tools.cli"]
 
@@ -126,7 +126,7 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
     try:
         done = zul_mew("read", sim.port, station, *read)
         assert done.returncode == 0, done.stderr
-        assert check([int(word) for word in done.stdout.split()])
+        assert check([int(word) for word in done.stdout.split("=")[1].split()])
     finally:
         out = sim.stop(signum, group)
     assert sim.proc.returncode == 0, out
@@ -149,15 +149,15 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
 def test_write_then_read_back(memory, name, form, values, count, shown):
     wrote = zul_mew("write", memory.port, 3, name, *values, "--as", form)
     assert wrote.returncode == 0, wrote.stderr
-    read = zul_mew("read", memory.port, 3, name, "--count", count, "--as", form)
+    read = zul_mew("read", memory.port, "0x3", name, "--count", count, "--as", form)
     assert read.returncode == 0, read.stderr
-    assert read.stdout.strip() == shown
+    assert read.stdout == wrote.stdout == f"{name} = {shown}\n"
 
 
 def test_a_contact_is_a_bit_of_its_word(memory):
     assert zul_mew("write", memory.port, 3, "Y21", "1").returncode == 0
     assert zul_mew("write", memory.port, 3, "Y2F", "true").returncode == 0
-    assert zul_mew("read", memory.port, 3, "WY2").stdout.strip() == str(0x8002)
+    assert zul_mew("read", memory.port, 3, "WY2").stdout == f"WY2 = {0x8002}\n"
 
 
 @pytest.mark.parametrize(
@@ -170,18 +170,25 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "/dev/zul-mew-missing", 1, "DT0"], 1, "cannot open /dev/zul-mew-missing"),
         (["write", "{port}", 3, "DT0", "70000"], 1, "value out of range for u16: 70000"),
         (["write", "{port}", 3, "Y1", "maybe"], 1, "not 'maybe'"),
+        (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid literal"),
         (["read", "{port}", 3, "Y1", "--count", 2], 1, "one contact per read"),
         (["read", "{port}", 3, "DT0", "--as", "bool"], 1, "DT0 is a register"),
-        (["read", "{port}", "three", "DT0"], 2, "invalid int value"),
+        (["scan", "{port}", "--first", 4, "--last", 5], 1,
+         "no station answered on {port} (stations 4 to 5)"),
+        (["sim", "--kind", "memory", "--station", 0], 1, "a memory station is 1 or more"),
+        (["read", "{port}", "three", "DT0"], 2, "not a station number: 'three'"),
+        (["read", "{port}", 3, "DT0", "--parity", "X"], 2, "parity is one of N E O M S"),
     ],
     ids=["silent-station", "silent-write", "missing-port", "out-of-range", "not-a-bool",
-         "contact-count", "register-as-bool", "usage"],
+         "refused-by-builder", "contact-count", "register-as-bool", "nobody-in-range",
+         "memory-station-0", "usage", "parity"],
 )  # fmt: skip
 def test_failures_say_what_failed(memory, args, status, message):
     done = zul_mew(*[str(a).format(port=memory.port) for a in args])
     assert done.returncode == status
     assert message.format(port=memory.port) in done.stderr
     assert done.stdout == ""
+    assert status == 2 or len(done.stderr.splitlines()) == 1, done.stderr
 
 
 def test_scan_lists_the_bus(bus):
@@ -217,7 +224,7 @@ def test_monitor_shows_both_directions_of_the_line(bus):
     )
     try:
         assert "listening" in _line_from(monitor.stderr, time.monotonic() + 10)
-        assert zul_mew("read", bus.port, 2, "WX0").stdout.strip() == str(0x0205)
+        assert zul_mew("read", bus.port, 2, "WX0").stdout == f"WX0 = {0x0205}\n"
         with serial.Serial(bus.port) as line:  # a request with a wrong check code
             line.write(b"%01#RDD001000010000\r%01#RCSX0000**\r")
         out, _ = monitor.communicate(timeout=10)
@@ -273,7 +280,7 @@ def test_url_as_port(tmp_path):
         thread.join()
         listener.close()
     assert heard == [b"%01#RDD001000010055\r"]
-    assert (done.returncode, done.stdout) == (0, "99\n")
+    assert (done.returncode, done.stdout) == (0, "DT100 = 99\n")
     refused = zul_mew("read", url, 1, "DT100")
     assert refused.returncode == 1 and f"cannot open {url}" in refused.stderr
 
