@@ -2,6 +2,7 @@
 ``zul-mew sim`` on a virtual port."""
 
 import os
+import re
 import select
 import signal
 import socket
@@ -191,28 +192,43 @@ def test_failures_say_what_failed(memory, args, status, message):
     assert status == 2 or len(done.stderr.splitlines()) == 1, done.stderr
 
 
-def test_scan_lists_the_bus(bus):
-    done = zul_mew("scan", bus.port, "--query-timeout", 0.3)
+def test_scan_goes_past_silent_stations(memory):
+    done = zul_mew("scan", memory.port, "--first", 1, "--last", 5, "--format", "csv")
     assert done.returncode == 0, done.stderr
-    table = [line.split() for line in done.stdout.splitlines()]
-    assert table[1:5] == [
-        ["1", "XY", "259", "0x0105", "0x0000"],
-        ["2", "XY", "259", "0x0205", "0x0000"],
-        ["3", "axis", "513", "-", "-"],
-        ["4", "analogue", "768", "-", "-"],
-    ]
-    assert table[5] == "4 stations: 2 XY, 1 axis, 1 analogue".split()
-    assert "scan: station 4 answers (analogue)" in done.stderr
+    assert done.stdout == "station,type,firmware,inputs,outputs\n3,unknown,0.00,-,-\n"
 
 
-def test_scan_without_station_one_fails():
-    sim = Sim("--kind", "random", "--station", 2)
+def test_scan_shows_progress_and_keeps_what_it_found_on_ctrl_c(bus):
+    # Progress goes to a terminal only: the scan's standard error is one here.
+    terminal, its_end = os.openpty()
+    scan = subprocess.Popen(
+        COMMAND + ["scan", bus.port, "--last", "200", "--query-timeout", "0.2"],
+        stdout=subprocess.PIPE,
+        stderr=its_end,
+        text=True,
+    )
+    os.close(its_end)
+    shown = b""
     try:
-        done = zul_mew("scan", sim.port, "--query-timeout", 0.2)
+        deadline = time.monotonic() + 10
+        while b"asking station 6, 4 found" not in shown and time.monotonic() < deadline:
+            if select.select([terminal], [], [], 0.5)[0]:
+                shown += os.read(terminal, 1000)
+        scan.send_signal(signal.SIGINT)
+        out, _ = scan.communicate(timeout=10)
     finally:
-        sim.stop()
-    assert done.returncode == 1
-    assert f"no station answered on {sim.port}" in done.stderr
+        if scan.poll() is None:
+            scan.kill()
+            scan.communicate()
+        os.close(terminal)
+    assert b"\rscan: asking station 5, 4 found" in shown
+    assert scan.returncode == 130
+    assert [line.split()[:3] for line in out.splitlines()[1:5]] == [
+        ["1", "XY", "1.03"],
+        ["2", "XY", "1.03"],
+        ["3", "axis", "2.01"],
+        ["4", "analogue", "3.00"],
+    ]
 
 
 def test_monitor_shows_both_directions_of_the_line(bus):
@@ -258,7 +274,15 @@ def test_monitor_line_for_a_frame(frame, shown):
     assert describe_frame(frame).startswith(shown)
 
 
-def test_url_as_port(tmp_path):
+@pytest.mark.parametrize(
+    "answer, status, shown",
+    [
+        (b"%01$RD630013\r", 0, "DT100 = 99\n"),
+        (b"%01!42**\r", 1, "MEW communication error code(hex): 42 (command not supported)\n"),
+    ],
+    ids=["value", "error-answer-explained"],
+)
+def test_url_as_port(answer, status, shown):
     # The test is the station behind a network serial server: it answers one read.
     listener = socket.create_server(("127.0.0.1", 0))
     listener.settimeout(5)
@@ -269,7 +293,7 @@ def test_url_as_port(tmp_path):
         with connection:
             connection.settimeout(5)
             heard.append(connection.recv(100))
-            connection.sendall(b"%01$RD630013\r")
+            connection.sendall(answer)
 
     thread = threading.Thread(target=station)
     thread.start()
@@ -280,9 +304,73 @@ def test_url_as_port(tmp_path):
         thread.join()
         listener.close()
     assert heard == [b"%01#RDD001000010055\r"]
-    assert (done.returncode, done.stdout) == (0, "DT100 = 99\n")
+    assert done.returncode == status
+    assert (done.stdout if status == 0 else done.stderr).endswith(shown)
     refused = zul_mew("read", url, 1, "DT100")
     assert refused.returncode == 1 and f"cannot open {url}" in refused.stderr
+
+
+@pytest.mark.parametrize(
+    "station, polls, status, summary",
+    [
+        (4, 3, 0, r"3 requests sent, 3 answered, 0 errors, 0\.0% loss"),
+        (9, 3, 1, r"3 requests sent, 0 answered, 3 errors \(3 timeout\), 100\.0% loss"),
+        (4, None, 0, r"(\d+) requests sent, \1 answered, 0 errors, 0\.0% loss"),
+    ],
+    ids=["answered", "silent", "ctrl-c"],
+)
+def test_poll_ends_with_statistics(bus, station, polls, status, summary):
+    args = ["poll", bus.port, str(station), "DT0", "--interval", "300", "--query-timeout", "0.2"]
+    poll = subprocess.Popen(
+        COMMAND + args + (["--polls", str(polls)] if polls else []),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    began = time.monotonic()
+    try:
+        if polls is None:
+            for _ in range(2):
+                assert "DT0 = 1000" in _line_from(poll.stdout, began + 10)
+            poll.send_signal(signal.SIGINT)
+        out, _ = poll.communicate(timeout=20)
+    finally:
+        if poll.poll() is None:
+            poll.kill()
+            poll.communicate()
+    lines = out.splitlines()
+    at = lines.index(f"--- DT0 of station {station} on {bus.port} poll statistics ---")
+    assert poll.returncode == status
+    assert re.fullmatch(summary, lines[at + 1]), lines[at + 1]
+    assert (lines[at + 2 :] != []) == (status == 0)  # round trips, when there were answers
+    assert polls is None or time.monotonic() - began > 0.6  # three requests, 300 ms apart
+
+
+def test_a_port_in_use_is_busy(memory):
+    with serial.Serial(memory.port, exclusive=True):
+        done = zul_mew("read", memory.port, 3, "DT0")
+    assert (done.returncode, done.stderr) == (
+        1,
+        f"zul-mew read: cannot open {memory.port}: port busy (another program has it open)\n",
+    )
+
+
+@pytest.mark.parametrize(
+    "args, shown",
+    [
+        (["demo"], "zul-mew demo needs pseudo-terminals (Linux, macOS)\n"),
+        (["sim"], "zul-mew sim needs pseudo-terminals (Linux, macOS)\n"),
+        (["read", "/dev/zul-mew-missing", "1", "DT0"], "zul-mew read: cannot open /dev/zul-mew-"),
+    ],
+    ids=["demo", "sim", "read"],
+)
+def test_starts_where_there_are_no_pseudo_terminals(args, shown):
+    # As on Windows, where the terminal modules do not exist.
+    starts = "import sys; sys.modules['tty'] = None; from zul_mew_tools.cli import main; exit(main())"
+    done = subprocess.run(
+        [sys.executable, "-c", starts, *args], capture_output=True, text=True, timeout=20
+    )
+    assert done.returncode == 1 and done.stderr.startswith(shown), done.stderr
 
 
 def test_installed_command_is_the_cli():
@@ -296,3 +384,4 @@ def test_installed_command_is_the_cli():
     if not found:
         pytest.skip("the distribution is not installed here")
     assert found == ["zul_mew_tools.cli:main"]
+    assert zul_mew("--version").stdout == f"zul-mew {metadata.version('zul_mew')}\n"

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List
 
 import zul_mew
 
@@ -45,8 +45,8 @@ def firmware(version: int) -> str:
     return f"{version >> 8:X}.{version & 0xFF:02X}"
 
 
-def ask(master: zul_mew.MewMaster, number: int) -> Optional[Dict[str, Any]]:
-    """What one station says of itself, or None when it is silent."""
+def ask(master: zul_mew.MewMaster, number: int) -> Dict[str, Any]:
+    """What one station says of itself; a silent one ends in the answer time-out."""
     found: Dict[str, Any] = dict.fromkeys(COLUMNS)
     found["station"] = number
     try:
@@ -87,6 +87,8 @@ class Progress:
 
     def done(self, how: str) -> None:
         self._clear()
+        if how == "done" and not self.found:
+            return  # the failure says it
         print(f"scan: {how}, {self.found} found", file=sys.stderr, flush=True)
 
     def _clear(self) -> None:
@@ -109,10 +111,9 @@ def run(args: argparse.Namespace) -> int:
             except IOError as error:
                 if failure_kind(error) != "timeout":
                     raise
-                continue
-            if station_found is not None:
-                found.append(station_found)
-                progress.answered(station_found)
+                continue  # nobody there: the next may be
+            found.append(station_found)
+            progress.answered(station_found)
         progress.done("done")
     except KeyboardInterrupt:
         progress.done(f"interrupted at station {number}")
