@@ -171,7 +171,7 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "/dev/zul-mew-missing", 1, "DT0"], 1, "cannot open /dev/zul-mew-missing"),
         (["write", "{port}", 3, "DT0", "70000"], 1, "value out of range for u16: 70000"),
         (["write", "{port}", 3, "Y1", "maybe"], 1, "not 'maybe'"),
-        (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid literal"),
+        (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid"),
         (["read", "{port}", 3, "Y1", "--count", 2], 1, "one contact per read"),
         (["read", "{port}", 3, "DT0", "--as", "bool"], 1, "DT0 is a register"),
         (["scan", "{port}", "--first", 4, "--last", 5], 1,
@@ -366,7 +366,8 @@ def test_a_port_in_use_is_busy(memory):
 )
 def test_starts_where_there_are_no_pseudo_terminals(args, shown):
     # As on Windows, where the terminal modules do not exist.
-    starts = "import sys; sys.modules['tty'] = None; from zul_mew_tools.cli import main; exit(main())"
+    starts = "import sys; sys.modules['tty'] = None; from zul_mew_tools.cli import main; "
+    starts += "sys.exit(main())"
     done = subprocess.run(
         [sys.executable, "-c", starts, *args], capture_output=True, text=True, timeout=20
     )
