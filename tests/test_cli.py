@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 import serial
@@ -386,3 +387,46 @@ def test_installed_command_is_the_cli():
         pytest.skip("the distribution is not installed here")
     assert found == ["zul_mew_tools.cli:main"]
     assert zul_mew("--version").stdout == f"zul-mew {metadata.version('zul_mew')}\n"
+
+
+def _readme_session():
+    # The console blocks of the README's command-line section: each "$ " line a
+    # command, the lines after it what the terminal shows.
+    text = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = text.split("## The command line\n")[1].split("\n## ")[0]
+    steps = []
+    for block in re.findall(r"^```console\n(.*?)^```", section, re.M | re.S):
+        for step in re.split(r"^\$ ", block, flags=re.M)[1:]:
+            command, _, shown = step.partition("\n")
+            steps.append((command.split()[1:], shown))
+    return steps
+
+
+def _as_shown(text, ports):
+    # Clock times, round trips and other measured figures differ from run to run.
+    if ports:
+        names = "|".join(map(re.escape, ports)) + r"(?!\d)"
+        text = re.sub(names, lambda name: ports[name.group()], text)
+    measured = r"\d\d:\d\d:\d\d\.\d{3}|\d{4}-\d\d-\d\dT[\d:.]+|\d+\.\d+"
+    return [line.split() for line in re.sub(measured, "#", text).splitlines()]
+
+
+def test_readme_session_runs_as_shown():
+    (sim_args, sim_shown), *steps = _readme_session()
+    assert sim_args[0] == "sim" and len(steps) >= 5
+    sim = Sim(*sim_args[1:])
+    ports = {sim.port: "/dev/pts/7", sim.tap: "/dev/pts/8"}
+    try:
+        assert _as_shown("".join(sim.lines), ports) == _as_shown(sim_shown, {})
+        for args, shown in steps:
+            done = subprocess.run(
+                COMMAND + [arg.replace("/dev/pts/7", sim.port) for arg in args],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT,
+                text=True,
+                timeout=20,
+            )
+            assert done.returncode == 0, done.stdout
+            assert _as_shown(done.stdout, ports) == _as_shown(shown, {}), args
+    finally:
+        sim.stop()
