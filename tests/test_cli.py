@@ -295,6 +295,7 @@ def test_url_as_port(answer, status, shown):
             connection.settimeout(5)
             heard.append(connection.recv(100))
             connection.sendall(answer)
+            connection.recv(100)  # a server keeps the line until the client lets go
 
     thread = threading.Thread(target=station)
     thread.start()

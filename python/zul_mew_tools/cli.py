@@ -27,7 +27,7 @@ import argparse
 import contextlib
 import sys
 import threading
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 from .commands import demo, monitor, poll, read, scan, sim, write
 from .commands.line import Failure, Unavailable, reason
@@ -63,14 +63,13 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     args.out = sys.stdout
+    # A node's receiver ends when its port fails: one line, as every failure.
     threading.excepthook = lambda hook: say(args.command, hook.exc_value or hook.exc_type())
     # The module's own diagnostics are no results: they go beside the errors, so
     # that what a command prints can be piped into another program.
-    diagnostics = (
-        contextlib.nullcontext()
-        if getattr(args, "prints_to_stdout", False)
-        else (contextlib.redirect_stdout(sys.stderr))
-    )
+    diagnostics: Any = contextlib.redirect_stdout(sys.stderr)
+    if getattr(args, "prints_to_stdout", False):
+        diagnostics = contextlib.nullcontext()
     try:
         with diagnostics:
             return args.run(args)

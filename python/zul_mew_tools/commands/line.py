@@ -8,9 +8,13 @@ import errno
 import logging
 import os
 import sys
-from typing import Any, Dict
+from typing import Any, Callable, Dict
 
 import zul_mew
+
+from ..reconnect import ReconnectingChannel
+from ..trace import TraceChannel
+from ..urlchannel import open_channel
 
 PARITIES = {
     "n": "N",
@@ -96,22 +100,17 @@ def parity(text: str) -> str:
 
 
 def add_port_options(parser: argparse.ArgumentParser, query_timeout: float = 1.0) -> None:
-    group = parser.add_argument_group("port settings")
+    group = parser.add_argument_group("the line")
     group.add_argument("--baudrate", type=int, default=9600, help="bits per second (default 9600)")
     group.add_argument(
         "--parity",
         type=parity,
         default="N",
-        help="N E O M S or none even odd mark space",
+        help="N E O M S or none, even, odd, mark, space (default N)",
     )
     group.add_argument("--bytesize", type=int, choices=[5, 6, 7, 8], default=8)
     group.add_argument("--stopbits", type=float, choices=[1, 1.5, 2], default=1)
-    group.add_argument(
-        "--timeout",
-        type=float,
-        default=0.1,
-        help="read time-out in seconds (default 0.1)",
-    )
+    group.add_argument("--timeout", type=float, default=0.1, help="read time-out (default 0.1 s)")
     group.add_argument(
         "--query-timeout",
         type=float,
@@ -150,28 +149,22 @@ def open_line(args: argparse.Namespace, reconnect: bool = False) -> zul_mew.Chan
     """The channel a command talks through: opened once, so that a port that cannot
     be opened fails at once; kept open across failures of the line when asked;
     traced when asked."""
-    from ..urlchannel import open_channel
-
     settings = port_settings(args)
     if args.verbose:
         print(describe_settings(args.port, settings, args.query_timeout), file=sys.stderr)
     channel = opened(args.port, lambda: open_channel(args.port, **settings))
     if reconnect:
-        from ..reconnect import ReconnectingChannel
-
         show_log("zul_mew_tools.reconnect", logging.INFO)
         channel = ReconnectingChannel(
             lambda: open_channel(args.port, **settings), args.port, channel
         )
     if args.trace:
-        from ..trace import TraceChannel
-
         show_log("zul_mew_tools.trace", logging.DEBUG)
         channel = TraceChannel(channel)
     return channel
 
 
-def opened(port: str, open_port: Any) -> zul_mew.Channel:
+def opened(port: str, open_port: Callable[[], zul_mew.Channel]) -> zul_mew.Channel:
     try:
         return open_port()
     except (OSError, ValueError) as error:
