@@ -4,8 +4,9 @@ longer after each failed attempt up to a bound, until the device is back.
 
 Meanwhile the node on it keeps running: a read returns nothing, as on a silent
 line, and a frame to send fails at once with ``IOError``, so an exchange fails
-without waiting for its time-out. Each loss and each attempt is one record on the
-logger ``zul_mew_tools.reconnect``.
+without waiting for its time-out; one whose request left before the loss waits
+for it, as the channel cannot reach the node's waiting master. Each loss and each
+attempt is one record on the logger ``zul_mew_tools.reconnect``.
 """
 
 from __future__ import annotations
