@@ -48,9 +48,7 @@ class NullModemCable:
         self.ports = (line[0], line[1])
         self.tap = line[2] if tap else None
         if self._links is not None:
-            self.ports = tuple(
-                self._link(f"port{end}", name) for end, name in enumerate(self.ports)
-            )
+            self.ports = (self._link("port0", line[0]), self._link("port1", line[1]))
 
     def _link(self, link: str, target: str) -> str:
         assert self._links is not None

@@ -25,14 +25,15 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import sys
 import threading
 from typing import Any, Optional, Sequence
 
-from .commands import demo, monitor, poll, read, scan, sim, write
 from .commands.line import Failure, Unavailable, reason
 
-COMMANDS = (demo, sim, read, write, poll, scan, monitor)
+# The modules of zul_mew_tools.commands, in the order --help lists them.
+COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "monitor")
 INTERRUPTED = 130
 
 
@@ -55,8 +56,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"zul-mew {version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in COMMANDS:
-        command.add_to(commands)
+    for name in COMMANDS:
+        importlib.import_module(f"{__package__}.commands.{name}").add_to(commands)
     return parser
 
 
