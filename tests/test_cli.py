@@ -173,6 +173,7 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["write", "{port}", 3, "DT0", "70000"], 1, "value out of range for u16: 70000"),
         (["write", "{port}", 3, "Y1", "maybe"], 1, "not 'maybe'"),
         (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid"),
+        (["poll", "{port}", 3, "DTX"], 1, "poll DTX of station 3: invalid literal"),
         (["read", "{port}", 3, "Y1", "--count", 2], 1, "one contact per read"),
         (["read", "{port}", 3, "DT0", "--as", "bool"], 1, "DT0 is a register"),
         (["scan", "{port}", "--first", 4, "--last", 5], 1,
@@ -182,8 +183,8 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "{port}", 3, "DT0", "--parity", "X"], 2, "parity is one of N E O M S"),
     ],
     ids=["silent-station", "silent-write", "missing-port", "out-of-range", "not-a-bool",
-         "refused-by-builder", "contact-count", "register-as-bool", "nobody-in-range",
-         "memory-station-0", "usage", "parity"],
+         "refused-by-builder", "poll-refused-by-builder", "contact-count", "register-as-bool",
+         "nobody-in-range", "memory-station-0", "usage", "parity"],
 )  # fmt: skip
 def test_failures_say_what_failed(memory, args, status, message):
     done = zul_mew(*[str(a).format(port=memory.port) for a in args])

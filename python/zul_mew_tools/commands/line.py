@@ -66,6 +66,8 @@ def failure_kind(error: BaseException) -> str:
     (an error answer and its code), ``check code``, ``station``, ``format`` (an
     answer the master refused) or ``line`` (the port itself failed)."""
     text = str(error)
+    if not isinstance(error, OSError):
+        return "format"  # an answer whose data does not parse
     if text == "MewMasterBase: device response timeout.":
         return "timeout"
     if text.startswith(ERROR_ANSWER):

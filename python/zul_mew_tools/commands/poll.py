@@ -14,7 +14,7 @@ import zul_mew
 
 from .line import PORT_HELP, Failure, add_port_options, failure_kind, master_on, reason
 from .output import Output, add_format_option, clock
-from .values import add_place_arguments, form_of, read_values, value_names
+from .values import add_place_arguments, build_read, form_of, read_values, value_names
 
 
 def add_to(commands: argparse._SubParsersAction) -> None:
@@ -66,6 +66,11 @@ def run(args: argparse.Namespace) -> int:
     polls = 1 if args.once else args.polls
     names = value_names(args.name, form, args.count)
     out = Output(args.format, args.out, ["time", "round_trip_ms", "error", *names])
+    try:
+        # A request no station can take ends the poll before the first one is sent.
+        build_read(args.station, args.name, form, args.count)
+    except (ValueError, AssertionError) as error:
+        raise Failure(f"poll {args.name} of station {args.station}: {reason(error)}") from None
     stats = Statistics()
     master = master_on(args, reconnect=True)
     try:
@@ -96,9 +101,7 @@ def poll(
         stats.sent += 1
         try:
             values = read_values(master, args.station, args.name, form, args.count)
-        except Failure:
-            raise
-        except Exception as error:
+        except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
             kind = failure_kind(error)
             stats.errors[kind] += 1
             show_error(out, now, args, kind, reason(error))

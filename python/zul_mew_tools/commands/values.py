@@ -9,6 +9,7 @@ import struct
 from typing import Any, List, Sequence
 
 import zul_mew
+from zul_mew import MewStatic
 
 from .line import Failure
 
@@ -63,8 +64,11 @@ def value_names(name: str, form: str, count: int) -> List[str]:
     """The name of each value read from ``name`` on: DT100 and DT102 for two u32."""
     if form == "bool":
         return [name]
-    prefix, number = re.fullmatch(r"(.*?)(\d+)", name).groups()  # type: ignore[union-attr]
     step = FORMATS[form][1]
+    numbered = re.fullmatch(r"(.*?)(\d+)", name)
+    if numbered is None:  # a name the station will refuse; the read says so
+        return [name] + [f"{name}+{i * step}" for i in range(1, count)]
+    prefix, number = numbered.groups()
     return [f"{prefix}{int(number) + i * step}" for i in range(count)]
 
 
@@ -79,6 +83,16 @@ def read_values(
     if name_kind(name) == "word":
         return words_to_values(master.get_multi_coil_uint16(station, name, words), form)
     return words_to_values(master.get_multi_uint16(station, name, words), form)
+
+
+def build_read(station: int, name: str, form: str, count: int) -> str:
+    """The request ``read_values`` sends first, as the request builders make it."""
+    if form == "bool":
+        return MewStatic.fill_read_single_point_of_contact_message(station, name)
+    words = count * FORMATS[form][1]
+    if name_kind(name) == "word":
+        return MewStatic.fill_read_word_unit_of_contact_message(station, name, None, words)
+    return MewStatic.fill_read_data_area_message(station, name, words)
 
 
 def words_to_values(words: Sequence[int], form: str) -> List[int]:
