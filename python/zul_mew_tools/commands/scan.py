@@ -56,7 +56,7 @@ def ask(master: zul_mew.MewMaster, number: int) -> Dict[str, Any]:
         if kind == zul_mew.INST_TYPE_XY:
             found["inputs"] = master.get_coil_uint16(number, "WX0")
             found["outputs"] = master.get_coil_uint16(number, "WY0")
-    except IOError as error:
+    except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
         how = failure_kind(error)
         if how == "line" or (how == "timeout" and found["type"] is None):
             raise
