@@ -159,7 +159,10 @@ def test_write_then_read_back(memory, name, form, values, count, shown):
 def test_a_contact_is_a_bit_of_its_word(memory):
     assert zul_mew("write", memory.port, 3, "Y21", "1").returncode == 0
     assert zul_mew("write", memory.port, 3, "Y2F", "true").returncode == 0
-    assert zul_mew("read", memory.port, 3, "WY2").stdout == f"WY2 = {0x8002}\n"
+    read = zul_mew("read", memory.port, 3, "WY2", "--parity", "Even", "--stopbits", 2, "-v")
+    assert read.stdout == f"WY2 = {0x8002}\n"
+    settings = "9600 baud, 8E2, read time-out 0.1 s, answer time-out 1 s, exclusive"
+    assert read.stderr == f"{memory.port}: {settings}\n"
 
 
 @pytest.mark.parametrize(

@@ -16,17 +16,11 @@ from ..reconnect import ReconnectingChannel
 from ..trace import TraceChannel
 from ..urlchannel import open_channel
 
+# A parity by its letter or its name, as pyserial's letter.
 PARITIES = {
-    "n": "N",
-    "none": "N",
-    "e": "E",
-    "even": "E",
-    "o": "O",
-    "odd": "O",
-    "m": "M",
-    "mark": "M",
-    "s": "S",
-    "space": "S",
+    key: name[0].upper()
+    for name in ("none", "even", "odd", "mark", "space")
+    for key in (name, name[0])
 }
 PORT_HELP = "serial device (/dev/ttyUSB0, COM3) or URL (socket://host:port, rfc2217://host:port)"
 
@@ -76,7 +70,7 @@ def failure_kind(error: BaseException) -> str:
         return "check code"
     if text.startswith("Error: station not match"):
         return "station"
-    if text.startswith("Error: device response format"):
+    if text.startswith(("Error: device response format", "Invalid feedback format")):
         return "format"
     return "line"
 
