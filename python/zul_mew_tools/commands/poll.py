@@ -37,9 +37,13 @@ def add_to(commands: argparse._SubParsersAction) -> None:
 
 class Statistics:
     def __init__(self) -> None:
-        self.sent = 0
         self.round_trips: List[float] = []
         self.errors: Dict[str, int] = collections.Counter()
+
+    @property
+    def sent(self) -> int:
+        # Counted as they end: an exchange cut short by Ctrl-C is no request sent.
+        return len(self.round_trips) + sum(self.errors.values())
 
     def summary(self, what: str) -> str:
         answered = len(self.round_trips)
@@ -98,17 +102,16 @@ def poll(
             time.sleep(max(0.0, began + stats.sent * args.interval / 1000 - time.monotonic()))
         now = time.time()
         sent = time.monotonic()
-        stats.sent += 1
         try:
             values = read_values(master, args.station, args.name, form, args.count)
         except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
             kind = failure_kind(error)
             stats.errors[kind] += 1
             show_error(out, now, args, kind, reason(error))
-            continue
-        trip = time.monotonic() - sent
-        stats.round_trips.append(trip)
-        show_values(out, now, args, values, trip)
+        else:
+            trip = time.monotonic() - sent
+            stats.round_trips.append(trip)
+            show_values(out, now, args, values, trip)
 
 
 def show_values(
