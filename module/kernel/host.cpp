@@ -63,19 +63,16 @@ void set_argument_type_error(const char *name, PyObject *value) {
                Py_TYPE(value)->tp_name);
 }
 
-LockGuard::LockGuard(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) {
-  lock_.attr(kAcquire)();
-}
+void acquire(py::handle lock) { lock.attr(kAcquire)(); }
 
-LockGuard::~LockGuard() {
-  // A release must not disturb an exception already on its way out.
+void release(py::handle lock) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject *result = PyObject_CallMethodNoArgs(lock_.ptr(), kRelease.ptr());
+  PyObject *result = PyObject_CallMethodNoArgs(lock.ptr(), kRelease.ptr());
   if (result)
     Py_DECREF(result);
   else
-    PyErr_WriteUnraisable(lock_.ptr());
+    PyErr_WriteUnraisable(lock.ptr());
   PyErr_Restore(type, value, traceback);
 }
 
