@@ -71,10 +71,9 @@ void remove_listener(py::handle self, py::handle listener) {
 // The first answer put into the listener within the query time-out; None
 // when none came.
 py::object wait_answer(py::handle self, py::handle listener) {
-  py::dict options;
-  options[py::handle(kTimeout)] = self.attr(kQueryTimeout);
+  static const py::handle timeout_keyword = py::make_tuple(py::handle(kTimeout)).release();
   try {
-    return listener.attr(kGet)(**options);
+    return kernel::call_waiting(listener, kGet, {self.attr(kQueryTimeout)}, timeout_keyword);
   } catch (py::error_already_set &error) {
     if (!error.matches(kernel::module_name(kEmpty)))
       throw;

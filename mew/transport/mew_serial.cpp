@@ -47,9 +47,8 @@ py::object init(const Args &a) {
 }
 
 void read_frame_through_read(py::handle serial, std::string &buffer) {
-  py::object read_byte = serial.attr(kRead);
   while (buffer.size() < kLongestFrame) {
-    py::bytes byte = read_byte();
+    py::bytes byte = kernel::call_waiting(serial, kRead);
     std::string_view got = byte;
     if (got.empty())
       return;
@@ -80,7 +79,7 @@ py::object send_frame(const Args &a) {
   if (a[1].is_none())
     codec::none_has_no_encode();
   py::bytes encoded = steal(PyUnicode_AsUTF8String(a[1].ptr()));
-  serial_of(a[0]).attr(kWrite)(encoded);
+  kernel::call_waiting(serial_of(a[0]), kWrite, {encoded});
   return py::none();
 }
 
@@ -96,7 +95,7 @@ py::object read(const Args &a) {
   std::string byte;
   if (is_one(a[1]) && read_byte_at_descriptor(serial, byte))
     return latin(byte);
-  py::bytes got = serial.attr(kRead)(a[1]);
+  py::bytes got = kernel::call_waiting(serial, kRead, {a[1]});
   return latin(got);
 }
 

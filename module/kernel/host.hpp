@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+
 namespace zul_mew::kernel {
 
 namespace py = pybind11;
@@ -82,6 +84,12 @@ inline py::object steal(PyObject *result) {
     raise_pending();
   return py::reinterpret_steal<py::object>(result);
 }
+
+// A method call that may wait (thread_exit.hpp); the last values of `args`
+// go to the names in `keywords`.
+py::object call_waiting(py::handle self, const Name &method,
+                        std::initializer_list<py::handle> args = {},
+                        py::handle keywords = py::handle());
 
 void acquire(py::handle lock);
 // A release must not disturb an exception already on its way out.

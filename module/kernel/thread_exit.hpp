@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <type_traits>
 #include <utility>
 
@@ -33,15 +34,26 @@ decltype(auto) on_failure(Body &&body, Cleanup &&cleanup) {
   }
 }
 
+// Takes the GIL back. A thread the host ends here stops where it stands,
+// as later interpreters do themselves: unwinding it would release host
+// objects, and free some, without the GIL while the interpreter goes down.
+void take_gil_back(PyThreadState *state);
+
 // Runs `wait` with the GIL released and takes it back in plain flow, never
-// from a destructor, so that the thread's end at interpreter exit can pass.
-// `wait` touches no host object and cannot throw.
+// from a destructor. `wait` touches no host object and cannot throw.
 template <typename Wait> auto without_gil(Wait &&wait) {
   static_assert(noexcept(wait()), "a wait without the GIL must not throw");
   PyThreadState *state = PyEval_SaveThread();
   auto result = wait();
-  PyEval_RestoreThread(state);
+  take_gil_back(state);
   return result;
 }
+
+// A host method call that may wait with the GIL released (a queue, a lock,
+// the port's read or write): a thread the host ends in it stops there,
+// before any object of the caller is released. `self_and_args` as for the
+// host's vectorcall of a method; null when the call raised.
+PyObject *call_method_waiting(PyObject *name, PyObject *const *self_and_args, std::size_t count,
+                              PyObject *keywords);
 
 } // namespace zul_mew::kernel
