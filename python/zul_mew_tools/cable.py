@@ -41,12 +41,16 @@ class NullModemCable:
 
     def close(self) -> None:
         """Pull the cable: the relay ends and both ports stop carrying data."""
-        if self._relay.poll() is None:
-            self._relay.terminate()
-        self._relay.wait()
+        # The relay ends when its input closes, a state it cannot miss; a signal
+        # that comes just before it starts to wait would be missed for good.
         for stream in (self._relay.stdin, self._relay.stdout):
             if stream:
                 stream.close()
+        try:
+            self._relay.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self._relay.kill()
+            self._relay.wait()
 
     def __enter__(self) -> "NullModemCable":
         return self
