@@ -172,7 +172,7 @@ PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
   } catch (const std::exception &error) {
     PyErr_SetString(PyExc_SystemError, error.what());
   }
-#ifdef __GLIBCXX__
+#ifdef ZUL_MEW_FORCED_UNWIND
   // The thread's end at interpreter exit is no error of the call.
   catch (abi::__forced_unwind &) {
     throw;

@@ -1,6 +1,6 @@
 #include "module/kernel/thread_exit.hpp"
 
-#ifdef __GLIBCXX__
+#ifdef ZUL_MEW_FORCED_UNWIND
 #include <unistd.h>
 #endif
 
@@ -8,7 +8,7 @@ namespace zul_mew::kernel {
 
 namespace {
 
-#ifdef __GLIBCXX__
+#ifdef ZUL_MEW_FORCED_UNWIND
 [[noreturn]] void stand_still() {
   for (;;)
     pause();
@@ -21,7 +21,7 @@ namespace {
 // must reach the handler before anything of the thread is released.
 
 void take_gil_back(PyThreadState *state) {
-#ifdef __GLIBCXX__
+#ifdef ZUL_MEW_FORCED_UNWIND
   try {
     PyEval_RestoreThread(state);
   } catch (abi::__forced_unwind &) {
@@ -34,7 +34,7 @@ void take_gil_back(PyThreadState *state) {
 
 PyObject *call_method_waiting(PyObject *name, PyObject *const *self_and_args, std::size_t count,
                               PyObject *keywords) {
-#ifdef __GLIBCXX__
+#ifdef ZUL_MEW_FORCED_UNWIND
   try {
     return PyObject_VectorcallMethod(name, self_and_args, count, keywords);
   } catch (abi::__forced_unwind &) {

@@ -10,7 +10,9 @@
 #include <type_traits>
 #include <utility>
 
-#ifdef __GLIBCXX__
+// Where the unwind exists: glibc's threads under the GNU C++ runtime.
+#if defined(__GLIBCXX__) && defined(__linux__)
+#define ZUL_MEW_FORCED_UNWIND 1
 #include <cxxabi.h>
 #endif
 
@@ -23,7 +25,7 @@ decltype(auto) on_failure(Body &&body, Cleanup &&cleanup) {
   try {
     return std::forward<Body>(body)();
   }
-#ifdef __GLIBCXX__
+#ifdef ZUL_MEW_FORCED_UNWIND
   catch (abi::__forced_unwind &) {
     throw;
   }
