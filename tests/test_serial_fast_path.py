@@ -331,13 +331,21 @@ def test_odd_timeouts_read_as_the_port_reads_them(cable, path, timeout):
         channel.close()
 
 
+def read_quietly(channel):
+    # The serial package's own read may fail in any way on a port closed under it.
+    try:
+        channel.receive_frame()
+    except Exception:
+        pass
+
+
 def test_a_port_closed_under_a_frame_read(cable, path):
     peer = serial.Serial(cable.ports[1])
     try:
         for _ in range(10):
             channel = zul_mew.MewSerial(port=cable.ports[0], timeout=0.5)
             send(peer, b"%01$RC")
-            reader = threading.Thread(target=timed, args=(channel.receive_frame,))
+            reader = threading.Thread(target=read_quietly, args=(channel,))
             reader.start()
             time.sleep(0.05)
             channel.close()
