@@ -15,6 +15,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 import zul_mew
 from zul_mew import MewStatic
 
+from .board import command as board
 from .cable import NullModemCable
 from .sim import DEFAULT_LAYOUT, STATION_KINDS, MemoryNode, SimBus
 from .urlchannel import open_channel
@@ -468,6 +469,10 @@ def build_parser() -> argparse.ArgumentParser:
     monitor.add_argument("port", metavar="PORT", help=port_help)
     monitor.add_argument("--count", type=int, help="stop after this many frames")
     monitor.set_defaults(run=cmd_monitor)
+
+    board_parser = commands.add_parser("board", parents=[line], help="live board of a bus")
+    board.add_arguments(board_parser)
+    board_parser.set_defaults(run=board.run)
     return parser
 
 
