@@ -155,12 +155,16 @@ class BoardApp(App):
         super().__init__()
         self.bus = bus
         self.port_line = port_line
-        self._shown = None
+        self._shown: object = None
+        # Held, not looked up: a look may come while a prompt is the screen on top.
+        self._column = VerticalScroll(id="stations")
+        self._result = Static(id="result")
+        self._status = Static(id="status")
 
     def compose(self) -> ComposeResult:
-        yield VerticalScroll(id="stations")
-        yield Static(id="result")
-        yield Static(id="status")
+        yield self._column
+        yield self._result
+        yield self._status
         yield Footer()
 
     def on_mount(self) -> None:
@@ -172,17 +176,17 @@ class BoardApp(App):
         if bus.stations is not self._shown:
             self._shown = bus.stations
             self._show_stations()
-        result = self.query_one("#result", Static)
+        result = self._result
         if bus.discovering:
             result.update("discovering: asking stations from 1 upward until one is silent")
         elif not bus.stations:
             result.update("no station answered (discovery starts at station 1)")
         else:
             result.update(bus.last_write)
-        self.query_one("#status", Static).update(self._status())
+        self._status.update(self._status_line())
 
     def _show_stations(self) -> None:
-        column = self.query_one("#stations", VerticalScroll)
+        column = self._column
         for state in self.bus.stations:
             panels = column.query(f"#station-{state.station}")
             if panels:
@@ -192,7 +196,7 @@ class BoardApp(App):
                 column.mount(panel)
             panel.show_state(state)
 
-    def _status(self) -> str:
+    def _status_line(self) -> str:
         stats = self.bus.manager.stats
         errors = ", ".join(f"{kind} {count}" for kind, count in stats.errors().items())
         return (
