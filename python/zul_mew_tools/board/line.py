@@ -20,6 +20,9 @@ ERROR_KINDS = (
     ("Error: station not match", "wrong station"),
 )
 
+# Kinds of failure in which the station did answer: it is there, only wrong.
+ANSWERED = {"error answer", "malformed answer", "wrong station"}
+
 
 def error_kind(error: BaseException) -> str:
     text = str(error)

@@ -16,7 +16,7 @@ from typing import Callable, Dict, Optional, Set, Tuple
 
 import zul_mew
 
-from .line import CountingManager, error_kind
+from .line import ANSWERED, CountingManager, error_kind
 
 KIND_NAMES = {
     zul_mew.INST_TYPE_UNKNOWN: "unknown",
@@ -134,7 +134,7 @@ class BusWatch:
             else:
                 zul_mew.Inst.query_firmware_version(self.manager, station)
         except Exception as error:
-            if error_kind(error) == "time-out":
+            if error_kind(error) not in ANSWERED:
                 self._lost.add(station)
             self._problems[station] = str(error)
             return
