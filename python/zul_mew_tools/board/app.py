@@ -194,6 +194,8 @@ class BoardApp(App):
             else:
                 panel = StationPanel(state)
                 column.mount(panel)
+                if self.focused is None:
+                    panel.focus()
             panel.show_state(state)
 
     def _status_line(self) -> str:
