@@ -160,6 +160,17 @@ def test_a_lost_station_is_marked_and_picked_up_again(cable, sim_bus):
     on_board(board_args(cable), act)
 
 
+# A pulled cable ends the receivers of both nodes with the port's own error.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+def test_a_pulled_cable_marks_every_station_lost(cable, sim_bus):
+    async def act(app, pilot):
+        await discovered(app, pilot)
+        cable.close()
+        await until(pilot, lambda: len(app.query(".station.lost")) == 4)
+
+    on_board(board_args(cable), act)
+
+
 ESCAPES = re.compile(r"\x1b(\[[0-9;?<>]*[ -/]*[@-~]|\][^\x07]*\x07|[()][0-9A-Za-z]|.)")
 BOARD = [sys.executable, "-m", "zul_mew_tools.cli", "board"]
 
