@@ -104,6 +104,7 @@ class BusWatch:
         self.manager.initialize_inst_list()
         for inst in self.manager._all_list:
             self._instruments[inst.station] = inst
+        self._publish()
         self.discovering = False
         while not self._stop.is_set():
             due = time.monotonic() + self.interval
