@@ -191,6 +191,8 @@ class BoardApp(App):
             panels = column.query(f"#station-{state.station}")
             if panels:
                 panel = panels.first(StationPanel)
+                if panel.state == state:
+                    continue
             else:
                 panel = StationPanel(state)
                 column.mount(panel)
