@@ -38,6 +38,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    # The command line's own helpers are taken when a board starts: the command
+    # line imports this module while it is being built.
     from ..cli import Failure
 
     if args.interval <= 0:
@@ -73,7 +75,7 @@ def address(text: str) -> Tuple[str, int]:
 
     host, _, port = text.rpartition(":")
     try:
-        return host or "127.0.0.1", int(port)
+        return host.strip("[]") or "127.0.0.1", int(port)
     except ValueError:
         raise Failure(f"--serve takes [HOST:]PORT, not {text!r}") from None
 
