@@ -88,13 +88,11 @@ def test_the_board_shows_the_bus_live(cable, sim_bus):
     on_board(board_args(cable), act)
 
 
-async def space_on_y0(app, pilot):
-    panel(app, 1).focus()
+async def space_on_y0(app, pilot):  # the first station has the keys from the start
     await pilot.press("space")
 
 
 async def space_on_y3(app, pilot):
-    panel(app, 1).focus()
     await pilot.press("right", "right", "right", "space")
 
 

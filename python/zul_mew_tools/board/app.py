@@ -187,6 +187,7 @@ class BoardApp(App):
 
     def _show_stations(self) -> None:
         column = self._column
+        first_shown = not column.children
         for state in self.bus.stations:
             panels = column.query(f"#station-{state.station}")
             if panels:
@@ -196,9 +197,10 @@ class BoardApp(App):
             else:
                 panel = StationPanel(state)
                 column.mount(panel)
-                if self.focused is None:
-                    panel.focus()
             panel.show_state(state)
+        if first_shown and column.children:
+            # The first station takes the keys, so that its bindings are there at once.
+            column.children[0].focus()
 
     def _status_line(self) -> str:
         stats = self.bus.manager.stats
