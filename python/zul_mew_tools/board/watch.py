@@ -16,14 +16,8 @@ from typing import Callable, Dict, Optional, Set, Tuple
 
 import zul_mew
 
+from ..commands.scan import type_name
 from .line import ANSWERED, CountingManager, error_kind
-
-KIND_NAMES = {
-    zul_mew.INST_TYPE_UNKNOWN: "unknown",
-    zul_mew.INST_TYPE_XY: "XY",
-    zul_mew.INST_TYPE_Axis: "axis",
-    zul_mew.INST_TYPE_AD: "analogue",
-}
 
 INSTRUMENT_CLASSES = {
     zul_mew.INST_TYPE_XY: zul_mew.InstXY,
@@ -49,7 +43,7 @@ class StationState:
 
 def state_of(inst: zul_mew.Inst, lost: bool = False, problem: str = "") -> StationState:
     words = (inst.get_wx(), inst.get_wy()) if isinstance(inst, zul_mew.InstXY) else (None, None)
-    kind = KIND_NAMES[inst.inst_type]
+    kind = type_name(inst.inst_type)
     return StationState(inst.station, kind, inst.firmware_version, *words, lost, problem)
 
 
