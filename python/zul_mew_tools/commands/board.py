@@ -1,23 +1,36 @@
 """``zul-mew board``: the stations of a bus, live, in the terminal or served to
-web browsers. The drawing comes from the ``board`` extra, imported only here
-when a board is started, so the core install never needs it."""
+web browsers. The drawing comes from the ``board`` extra, imported only when a
+board is started, so the core install never needs it."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ipaddress
+import logging
 import shlex
 import sys
-from typing import List, Tuple
+from typing import Iterator, List, Tuple
 
-from .line import CountingManager
-from .watch import BusWatch
+from ..board.line import CountingManager
+from ..board.watch import BusWatch
+from .line import (
+    PORT_HELP,
+    Failure,
+    add_port_options,
+    describe_settings,
+    open_line,
+    port_settings,
+)
 
 EXTRA = 'the board needs its extra: pip install "zul_mew[board]"'
+TRACE = "--trace prints on standard error, where the board draws: trace the line with poll or read"
+RECONNECT_LOG = "zul_mew_tools.reconnect"
 
 
-def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("port", metavar="PORT", help="serial device or URL of the bus")
+def add_to(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("board", help="the stations of a bus live (the board extra)")
+    parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument(
         "--interval",
         type=float,
@@ -35,44 +48,57 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--read-only", action="store_true", help="show the bus without forcing outputs"
     )
+    add_port_options(parser)
+    parser.set_defaults(run=run, prints_to_stdout=True)
 
 
 def run(args: argparse.Namespace) -> int:
-    # The command line's own helpers are taken when a board starts: the command
-    # line imports this module while it is being built.
-    from ..cli import Failure
-
     if args.interval <= 0:
         raise Failure("--interval must be above 0 seconds")
+    if args.trace:
+        raise Failure(TRACE)
     if args.serve:
         return serve(args, *address(args.serve))
     try:
-        from .app import BoardApp
+        from ..board.app import BoardApp
     except ImportError:
         raise Failure(EXTRA) from None
-    bus = open_board(args)
-    bus.start()
-    try:
-        BoardApp(bus, line_settings(args)).run()
-    finally:
-        bus.close()
+    with kept_off_the_screen(RECONNECT_LOG):
+        bus = open_board(args)
+        bus.start()
+        try:
+            BoardApp(bus, line_settings(args)).run()
+        finally:
+            bus.close()
     return 0
 
 
 def open_board(args: argparse.Namespace) -> BusWatch:
-    from ..cli import open_port
-
-    manager = CountingManager(open_port(args), query_timeout=args.query_timeout)
+    # A pulled line is ridden out: its stations are lost until the port is back.
+    manager = CountingManager(open_line(args, reconnect=True), query_timeout=args.query_timeout)
     return BusWatch(manager, args.interval, allow_writes=not args.read_only)
 
 
+@contextlib.contextmanager
+def kept_off_the_screen(name: str) -> Iterator[None]:
+    """The board draws on standard error: a log line there would tear the screen.
+    The board shows a lost line itself, as lost stations."""
+    logger = logging.getLogger(name)
+    handlers = logger.handlers
+    logger.handlers = [logging.NullHandler()]
+    try:
+        yield
+    finally:
+        logger.handlers = handlers
+
+
 def line_settings(args: argparse.Namespace) -> str:
-    return f"{args.port} {args.baudrate} baud parity {args.parity or 'N'}"
+    settings = port_settings(args)
+    frame = f"{settings['bytesize']}{settings['parity']}{settings['stopbits']:g}"
+    return f"{args.port} {settings['baudrate']} baud {frame}"
 
 
 def address(text: str) -> Tuple[str, int]:
-    from ..cli import Failure
-
     host, _, port = text.rpartition(":")
     try:
         return host.strip("[]") or "127.0.0.1", int(port)
@@ -90,27 +116,28 @@ def is_loopback(host: str) -> bool:
 def board_command(args: argparse.Namespace) -> List[str]:
     """The board each browser session runs: the same line, read-only unless allowed."""
     command = [sys.executable, "-m", "zul_mew_tools.cli", "board", args.port]
-    command += ["--baudrate", str(args.baudrate), "--timeout", str(args.timeout)]
+    command += ["--baudrate", str(args.baudrate), "--parity", args.parity]
+    command += ["--bytesize", str(args.bytesize), "--stopbits", f"{args.stopbits:g}"]
     command += [
+        "--timeout",
+        str(args.timeout),
         "--query-timeout",
         str(args.query_timeout),
-        "--interval",
-        str(args.interval),
     ]
-    if args.parity:
-        command += ["--parity", args.parity]
+    command += ["--interval", str(args.interval)]
     if args.read_only or not args.allow_writes:
         command.append("--read-only")
     return command
 
 
 def serve(args: argparse.Namespace, host: str, port: int) -> int:
-    from ..cli import Failure
-
     try:
         from textual_serve.server import Server
     except ImportError:
         raise Failure(EXTRA) from None
+    if args.verbose:
+        settings = describe_settings(args.port, port_settings(args), args.query_timeout)
+        print(settings, file=sys.stderr)
     where = "this machine only" if is_loopback(host) else "reachable from other machines"
     print(f"board: serving {args.port} on http://{host}:{port} ({where})", flush=True)
     if not args.allow_writes:
