@@ -191,11 +191,15 @@ def screen_until(fd, text, within=10.0):
     return seen
 
 
-@pytest.mark.parametrize("key", ["q", "\x03"], ids=["q", "ctrl-c"])
-def test_a_key_ends_the_board_in_a_terminal(cable, sim_bus, key):
+@pytest.mark.parametrize(
+    "key, flags, shown",
+    [("q", [], "station 4"), ("\x03", ["--trace"], "BCC ok")],
+    ids=["q", "ctrl-c-traced"],
+)
+def test_a_key_ends_the_board_in_a_terminal(cable, sim_bus, key, flags, shown):
     screen, terminal = pty.openpty()
     board = subprocess.Popen(
-        BOARD + [cable.ports[1], "--query-timeout", "0.2"],
+        BOARD + [cable.ports[1], "--query-timeout", "0.2", *flags],
         stdin=terminal,
         stdout=terminal,
         stderr=terminal,
@@ -204,7 +208,7 @@ def test_a_key_ends_the_board_in_a_terminal(cable, sim_bus, key):
     )
     os.close(terminal)
     try:
-        screen_until(screen, "station 4")
+        screen_until(screen, shown)
         os.write(screen, key.encode())
         # A thread left running would keep the process alive past the time-out.
         assert board.wait(timeout=10) == 0

@@ -4,7 +4,7 @@ status line for the line itself."""
 from __future__ import annotations
 
 import time
-from typing import Optional
+from typing import Deque, Optional
 
 from rich.text import Text
 from textual import events
@@ -12,8 +12,9 @@ from textual.app import App, ComposeResult
 from textual.binding import Binding
 from textual.containers import Vertical, VerticalScroll
 from textual.screen import ModalScreen
-from textual.widgets import Footer, Input, Label, Static
+from textual.widgets import Footer, Input, Label, Log, Static
 
+from .line import TRACE_LINES
 from .watch import BusWatch, StationState
 
 # A panel's content: a label column, then one lamp of LAMP columns per contact.
@@ -143,6 +144,7 @@ class BoardApp(App):
     .station.lost { border: round $error; color: $text-muted; }
     #status, #result { height: auto; padding: 0 1; }
     #status { background: $panel; }
+    #trace { height: 8; border-top: solid $primary; }
     WordPrompt { align: center middle; }
     #prompt { width: 50; height: auto; border: round $accent; padding: 0 1; }
     """
@@ -151,18 +153,22 @@ class BoardApp(App):
         Binding("ctrl+c", "quit", "quit", show=False, priority=True),
     ]
 
-    def __init__(self, bus: BusWatch, port_line: str) -> None:
+    def __init__(self, bus: BusWatch, port_line: str, trace: Optional[Deque[str]] = None) -> None:
         super().__init__()
         self.bus = bus
         self.port_line = port_line
+        self.trace = trace
         self._shown: object = None
         # Held, not looked up: a look may come while a prompt is the screen on top.
         self._column = VerticalScroll(id="stations")
         self._result = Static(id="result")
         self._status = Static(id="status")
+        self._trace = Log(id="trace", max_lines=TRACE_LINES)
 
     def compose(self) -> ComposeResult:
         yield self._column
+        if self.trace is not None:
+            yield self._trace
         yield self._result
         yield self._status
         yield Footer()
@@ -184,6 +190,8 @@ class BoardApp(App):
         else:
             result.update(bus.last_write)
         self._status.update(self._status_line())
+        while self.trace:
+            self._trace.write_line(self.trace.popleft())
 
     def _show_stations(self) -> None:
         column = self._column

@@ -1,8 +1,10 @@
-"""What the line is doing: exchanges per second, errors by kind, the last round trip."""
+"""What the line is doing: exchanges per second, errors by kind, the last round
+trip, and its last frames when they are traced."""
 
 from __future__ import annotations
 
 import collections
+import logging
 import threading
 import time
 from typing import Any, Deque, Dict
@@ -11,6 +13,8 @@ import zul_mew
 
 # How far back the exchange rate looks, in seconds.
 RATE_WINDOW = 2.0
+# How many traced frames the board keeps to show.
+TRACE_LINES = 200
 
 # The master side's failures, by the words their messages begin with.
 ERROR_KINDS = (
@@ -80,3 +84,15 @@ class CountingManager(zul_mew.InstManager):
             raise
         self.stats.answered(started, time.monotonic())
         return answer
+
+
+class TracedLines(logging.Handler):
+    """The trace's last lines, kept for the board to show: printed, they would
+    tear the screen the board draws on the same terminal."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.lines: Deque[str] = collections.deque(maxlen=TRACE_LINES)
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.lines.append(record.getMessage())

@@ -10,9 +10,9 @@ import ipaddress
 import logging
 import shlex
 import sys
-from typing import Iterator, List, Tuple
+from typing import Dict, Iterator, List, Tuple
 
-from ..board.line import CountingManager
+from ..board.line import CountingManager, TracedLines
 from ..board.watch import BusWatch
 from .line import (
     PORT_HELP,
@@ -24,8 +24,8 @@ from .line import (
 )
 
 EXTRA = 'the board needs its extra: pip install "zul_mew[board]"'
-TRACE = "--trace prints on standard error, where the board draws: trace the line with poll or read"
 RECONNECT_LOG = "zul_mew_tools.reconnect"
+TRACE_LOG = "zul_mew_tools.trace"
 
 
 def add_to(commands: argparse._SubParsersAction) -> None:
@@ -55,19 +55,21 @@ def add_to(commands: argparse._SubParsersAction) -> None:
 def run(args: argparse.Namespace) -> int:
     if args.interval <= 0:
         raise Failure("--interval must be above 0 seconds")
-    if args.trace:
-        raise Failure(TRACE)
     if args.serve:
         return serve(args, *address(args.serve))
     try:
         from ..board.app import BoardApp
     except ImportError:
         raise Failure(EXTRA) from None
-    with kept_off_the_screen(RECONNECT_LOG):
+    # The board draws on standard error: a log line there would tear the screen.
+    # It shows a lost line itself, as lost stations, and the trace in a pane.
+    traced = TracedLines()
+    with handled_by({RECONNECT_LOG: logging.NullHandler(), TRACE_LOG: traced}):
         bus = open_board(args)
         bus.start()
         try:
-            BoardApp(bus, line_settings(args)).run()
+            trace = traced.lines if args.trace else None
+            BoardApp(bus, line_settings(args), trace).run()
         finally:
             bus.close()
     return 0
@@ -80,16 +82,16 @@ def open_board(args: argparse.Namespace) -> BusWatch:
 
 
 @contextlib.contextmanager
-def kept_off_the_screen(name: str) -> Iterator[None]:
-    """The board draws on standard error: a log line there would tear the screen.
-    The board shows a lost line itself, as lost stations."""
-    logger = logging.getLogger(name)
-    handlers = logger.handlers
-    logger.handlers = [logging.NullHandler()]
+def handled_by(handlers: Dict[str, logging.Handler]) -> Iterator[None]:
+    loggers = {logging.getLogger(name): handler for name, handler in handlers.items()}
+    before = {logger: logger.handlers for logger in loggers}
+    for logger, handler in loggers.items():
+        logger.handlers = [handler]
     try:
         yield
     finally:
-        logger.handlers = handlers
+        for logger, handlers_before in before.items():
+            logger.handlers = handlers_before
 
 
 def line_settings(args: argparse.Namespace) -> str:
