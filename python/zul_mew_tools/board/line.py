@@ -11,29 +11,15 @@ from typing import Any, Deque, Dict
 
 import zul_mew
 
+from ..commands.line import failure_kind
+
 # How far back the exchange rate looks, in seconds.
 RATE_WINDOW = 2.0
 # How many traced frames the board keeps to show.
 TRACE_LINES = 200
 
-# The master side's failures, by the words their messages begin with.
-ERROR_KINDS = (
-    ("MewMasterBase: device response timeout", "time-out"),
-    ("MEW communication error code", "error answer"),
-    ("Error: device response format invalid", "malformed answer"),
-    ("Error: station not match", "wrong station"),
-)
-
-# Kinds of failure in which the station did answer: it is there, only wrong.
-ANSWERED = {"error answer", "malformed answer", "wrong station"}
-
-
-def error_kind(error: BaseException) -> str:
-    text = str(error)
-    for start, kind in ERROR_KINDS:
-        if text.startswith(start):
-            return kind
-    return type(error).__name__
+# Failures in which no station answered: the station, or the whole line, is lost.
+SILENT = {"timeout", "line"}
 
 
 class LineStats:
@@ -51,7 +37,7 @@ class LineStats:
             self.last_round_trip = ended - started
 
     def failed(self, error: BaseException, ended: float) -> None:
-        kind = error_kind(error)
+        kind = failure_kind(error)
         with self._lock:
             self._done.append(ended)
             self._errors[kind] = self._errors.get(kind, 0) + 1

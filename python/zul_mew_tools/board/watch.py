@@ -17,7 +17,8 @@ from typing import Callable, Dict, Optional, Set, Tuple
 import zul_mew
 
 from ..commands.scan import type_name
-from .line import ANSWERED, CountingManager, error_kind
+from ..commands.line import failure_kind
+from .line import SILENT, CountingManager
 
 INSTRUMENT_CLASSES = {
     zul_mew.INST_TYPE_XY: zul_mew.InstXY,
@@ -129,7 +130,7 @@ class BusWatch:
             else:
                 zul_mew.Inst.query_firmware_version(self.manager, station)
         except Exception as error:
-            if error_kind(error) not in ANSWERED:
+            if failure_kind(error) in SILENT:
                 self._lost.add(station)
             self._problems[station] = str(error)
             return
