@@ -15,16 +15,17 @@ import sys
 import time
 
 import pytest
-import zul_mew
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.cli import build_parser
 from zul_mew_tools.reconnect import ReconnectingChannel
 from zul_mew_tools.sim import SimBus
 
+import zul_mew
+
 pytest.importorskip("textual")
 from zul_mew_tools.board.app import BoardApp  # noqa: E402
-from zul_mew_tools.commands.board import board_command, open_board  # noqa: E402
 from zul_mew_tools.board.watch import READ_ONLY  # noqa: E402
+from zul_mew_tools.commands.board import board_command, open_board  # noqa: E402
 
 INTERVAL = 0.2
 
