@@ -15,12 +15,11 @@ import sys
 import time
 
 import pytest
+import zul_mew
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.cli import build_parser
 from zul_mew_tools.reconnect import ReconnectingChannel
 from zul_mew_tools.sim import SimBus
-
-import zul_mew
 
 pytest.importorskip("textual")
 from zul_mew_tools.board.app import BoardApp  # noqa: E402

@@ -8,13 +8,12 @@ import asyncio
 import time
 from pathlib import Path
 
+import zul_mew
 from zul_mew_tools.board.app import BoardApp
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.cli import build_parser
 from zul_mew_tools.commands.board import line_settings, open_board
 from zul_mew_tools.sim import SimBus
-
-import zul_mew
 
 PICTURE = Path(__file__).resolve().parent.parent / "docs" / "board.svg"
 
