@@ -25,6 +25,7 @@ pytest.importorskip("textual")
 from zul_mew_tools.board.app import BoardApp  # noqa: E402
 from zul_mew_tools.board.watch import READ_ONLY  # noqa: E402
 from zul_mew_tools.commands.board import board_command, open_board  # noqa: E402
+from zul_mew_tools.commands.line import port_settings  # noqa: E402
 
 INTERVAL = 0.2
 
@@ -112,6 +113,14 @@ def served_session(cable, *flags):
     """The board a browser session of ``zul-mew board PORT --serve 8000`` runs."""
     served = board_args(cable, "--serve", "8000", *flags)
     return build_parser().parse_args(board_command(served)[3:])
+
+
+def test_a_served_session_keeps_every_port_setting(cable):
+    settings = ["--baudrate", "19200", "--parity", "odd", "--bytesize", "7", "--stopbits", "2"]
+    served = board_args(cable, "--serve", "8000", "--timeout", "0.3", *settings)
+    session = served_session(cable, "--timeout", "0.3", *settings)
+    assert port_settings(session) == port_settings(served)
+    assert (session.query_timeout, session.interval) == (served.query_timeout, INTERVAL)
 
 
 @pytest.mark.parametrize(
