@@ -7,6 +7,7 @@
   zul-mew poll PORT 1 DT100 --interval 500      the same read again, then statistics
   zul-mew scan PORT --first 1 --last 32         which stations answer
   zul-mew monitor PORT                          every frame on the line
+  zul-mew board PORT                            the stations live (the board extra)
 
 PORT is a serial device (/dev/ttyUSB0, COM3) or a URL (socket://host:port,
 rfc2217://host:port). Stations are decimal (300) or hexadecimal (0x12C).
@@ -33,7 +34,7 @@ from typing import Any, Optional, Sequence
 from .commands.line import Failure, Unavailable, reason
 
 # The modules of zul_mew_tools.commands, in the order --help lists them.
-COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "monitor")
+COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "monitor", "board")
 INTERRUPTED = 130
 
 

@@ -25,6 +25,12 @@ TYPE_NAMES = {
     zul_mew.INST_TYPE_Axis: "axis",
     zul_mew.INST_TYPE_AD: "analogue",
 }
+
+
+def type_name(kind: int) -> str:
+    return TYPE_NAMES.get(kind, f"unknown ({kind})")
+
+
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
 INTERRUPTED = 130
 
@@ -51,7 +57,7 @@ def ask(master: zul_mew.MewMaster, number: int) -> Dict[str, Any]:
     found["station"] = number
     try:
         kind = master.get_uint16(number, "S0")
-        found["type"] = TYPE_NAMES.get(kind, f"unknown ({kind})")
+        found["type"] = type_name(kind)
         found["firmware"] = firmware(master.get_uint16(number, "S1"))
         if kind == zul_mew.INST_TYPE_XY:
             found["inputs"] = master.get_coil_uint16(number, "WX0")

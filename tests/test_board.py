@@ -1,0 +1,321 @@
+"""The board against a simulated bus on the virtual cable: what a person sees,
+what a person forces, and the board served to a real browser."""
+
+import asyncio
+import base64
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+import zul_mew
+from zul_mew_tools.cable import NullModemCable
+from zul_mew_tools.cli import build_parser
+from zul_mew_tools.reconnect import ReconnectingChannel
+from zul_mew_tools.sim import SimBus
+
+pytest.importorskip("textual")
+from zul_mew_tools.board.app import BoardApp  # noqa: E402
+from zul_mew_tools.board.watch import READ_ONLY  # noqa: E402
+from zul_mew_tools.commands.board import board_command, open_board  # noqa: E402
+from zul_mew_tools.commands.line import port_settings  # noqa: E402
+
+INTERVAL = 0.2
+
+
+@pytest.fixture
+def sim_bus(cable):
+    """Stations 1 to 4 (XY, XY, axis, analogue) answering on the cable's first end."""
+    bus = SimBus.with_layout(zul_mew.MewSerial(port=cable.ports[0]))
+    bus.start()
+    yield bus
+    bus.close()
+
+
+def board_args(cable, *extra):
+    line = ["--query-timeout", "0.2", "--interval", str(INTERVAL)]
+    return build_parser().parse_args(["board", cable.ports[1], *line, *extra])
+
+
+def on_board(args, act):
+    """Runs ``act(app, pilot)`` against a board made as ``zul-mew board`` makes it."""
+    bus = open_board(args)
+    bus.start()
+
+    async def drive():
+        app = BoardApp(bus, args.port)
+        async with app.run_test(size=(100, 30)) as pilot:
+            await act(app, pilot)
+
+    try:
+        asyncio.run(drive())
+    finally:
+        bus.close()
+
+
+async def until(pilot, check, within=3.0):
+    deadline = time.monotonic() + within
+    while not check():
+        assert time.monotonic() < deadline, "the board did not show it in time"
+        await pilot.pause(0.05)
+
+
+async def discovered(app, pilot):
+    await until(pilot, lambda: len(app.query(".station")) == 4)
+    await pilot.pause()  # laid out, so that a click lands where a person sees the lamp
+
+
+def panel(app, station):
+    return app.query_one(f"#station-{station}")
+
+
+def test_the_board_shows_the_bus_live(cable, sim_bus):
+    async def act(app, pilot):
+        await discovered(app, pilot)
+        shown = [(p.state.station, p.state.kind) for p in app.query(".station")]
+        assert shown == [(1, "XY"), (2, "XY"), (3, "axis"), (4, "analogue")]
+        assert panel(app, 3).border_title == "station 3 · axis · firmware 0x0201"
+        assert "WX0 0x0105" in str(panel(app, 1).render())
+        first = app.bus.rounds
+        sim_bus.stations[2].words[("X", 0)] = 0xA5A5
+        await until(pilot, lambda: panel(app, 2).state.wx == 0xA5A5)
+        assert app.bus.rounds - first <= 2
+
+    on_board(board_args(cable), act)
+
+
+async def space_on_y0(app, pilot):  # the first station has the keys from the start
+    await pilot.press("space")
+
+
+async def space_on_y3(app, pilot):
+    await pilot.press("right", "right", "right", "space")
+
+
+async def word(app, pilot):
+    panel(app, 2).focus()
+    await pilot.press("w", *"0x00f0", "enter")
+
+
+async def click_on_y6(app, pilot):
+    # Past the border and padding (2), the label column (5) and six lamps of three.
+    assert await pilot.click("#station-2", offset=(2 + 5 + 3 * 6 + 1, 3))
+
+
+def served_session(cable, *flags):
+    """The board a browser session of ``zul-mew board PORT --serve 8000`` runs."""
+    served = board_args(cable, "--serve", "8000", *flags)
+    return build_parser().parse_args(board_command(served)[3:])
+
+
+def test_a_served_session_keeps_every_port_setting(cable):
+    settings = ["--baudrate", "19200", "--parity", "odd", "--bytesize", "7", "--stopbits", "2"]
+    served = board_args(cable, "--serve", "8000", "--timeout", "0.3", *settings)
+    session = served_session(cable, "--timeout", "0.3", *settings)
+    assert port_settings(session) == port_settings(served)
+    assert (session.query_timeout, session.interval) == (served.query_timeout, INTERVAL)
+
+
+@pytest.mark.parametrize(
+    "started, force, station, outputs",
+    [
+        (board_args, space_on_y3, 1, 0x0008),
+        (board_args, word, 2, 0x00F0),
+        (board_args, click_on_y6, 2, 0x0040),
+        (served_session, space_on_y0, 1, 0),
+        (lambda cable: served_session(cable, "--allow-writes"), space_on_y0, 1, 0x0001),
+    ],
+    ids=["keyboard", "word", "mouse", "served", "served-allow-writes"],
+)
+def test_forcing_outputs(cable, sim_bus, started, force, station, outputs):
+    async def act(app, pilot):
+        await discovered(app, pilot)
+        await force(app, pilot)
+        if outputs:
+            await until(pilot, lambda: panel(app, station).state.wy == outputs)
+        else:
+            await until(pilot, lambda: app.bus.last_write == READ_ONLY)
+        assert sim_bus.stations[station].words.get(("Y", 0), 0) == outputs
+
+    on_board(started(cable), act)
+
+
+@pytest.fixture
+def pluggable_bus():
+    """The simulated bus on a cable that can be pulled, riding it out as the board does."""
+    with NullModemCable(links=True) as cable:
+        port = cable.ports[0]
+        bus = SimBus.with_layout(
+            ReconnectingChannel(lambda: zul_mew.MewSerial(port=port), port, first_wait=0.05)
+        )
+        bus.start()
+        yield cable, bus
+        bus.close()
+
+
+def pull_cable(cable, sim_bus):
+    cable.unplug()
+    return cable.plug
+
+
+def remove_station_2(cable, sim_bus):
+    station = sim_bus.stations.pop(2)
+    return lambda: sim_bus.stations.update({2: station})
+
+
+@pytest.mark.parametrize(
+    "leave, lost", [(remove_station_2, [2]), (pull_cable, [1, 2, 3, 4])], ids=["silent", "pulled"]
+)
+def test_stations_that_stop_answering_are_lost_until_they_answer(pluggable_bus, leave, lost):
+    cable, sim_bus = pluggable_bus
+
+    async def act(app, pilot):
+        await discovered(app, pilot)
+        come_back = leave(cable, sim_bus)
+        await until(pilot, lambda: [p.state.station for p in app.query(".lost")] == lost)
+        come_back()
+        await until(pilot, lambda: not app.query(".lost"), within=6.0)
+
+    on_board(board_args(cable), act)
+
+
+ESCAPES = re.compile(r"\x1b(\[[0-9;?<>]*[ -/]*[@-~]|\][^\x07]*\x07|[()][0-9A-Za-z]|.)")
+BOARD = [sys.executable, "-m", "zul_mew_tools.cli", "board"]
+
+
+def screen_until(fd, text, within=10.0):
+    """What a terminal showed, escapes left out, up to the first time it shows ``text``."""
+    seen = ""
+    deadline = time.monotonic() + within
+    while text not in ESCAPES.sub("", seen):
+        assert select.select([fd], [], [], max(0.0, deadline - time.monotonic()))[0], seen[-400:]
+        seen += os.read(fd, 65536).decode(errors="replace")
+    return seen
+
+
+@pytest.mark.parametrize(
+    "key, flags, shown",
+    [("q", [], "station 4"), ("\x03", ["--trace"], "BCC ok")],
+    ids=["q", "ctrl-c-traced"],
+)
+def test_a_key_ends_the_board_in_a_terminal(cable, sim_bus, key, flags, shown):
+    screen, terminal = pty.openpty()
+    board = subprocess.Popen(
+        BOARD + [cable.ports[1], "--query-timeout", "0.2", *flags],
+        stdin=terminal,
+        stdout=terminal,
+        stderr=terminal,
+        env={**os.environ, "TERM": "xterm-256color"},
+        start_new_session=True,
+    )
+    os.close(terminal)
+    try:
+        screen_until(screen, shown)
+        os.write(screen, key.encode())
+        # A thread left running would keep the process alive past the time-out.
+        assert board.wait(timeout=10) == 0
+    finally:
+        if board.poll() is None:
+            board.kill()
+            board.wait()
+        os.close(screen)
+
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def served_on(port, within=10.0):
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        except ConnectionRefusedError:
+            assert time.monotonic() < deadline, "the board is not served"
+            time.sleep(0.1)
+
+
+def text_of(terminal):
+    return ESCAPES.sub("", terminal.decode(errors="replace"))
+
+
+async def browser_shows(url, profile, wanted, within=20.0):
+    """What a headless Chromium on ``url`` got for its terminal, up to ``wanted``."""
+    import aiohttp
+
+    browser = await asyncio.create_subprocess_exec(
+        *[CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-port=0"],
+        *[f"--user-data-dir={profile}", "about:blank"],
+        stderr=asyncio.subprocess.PIPE,
+        # The browser is not ours to check: a sanitizer runtime preloaded for the module stays out.
+        env={name: value for name, value in os.environ.items() if name != "LD_PRELOAD"},
+    )
+    shown = bytearray()
+
+    async def watch_page(http):
+        line = b""
+        while b"DevTools listening on" not in line:
+            line = await browser.stderr.readline()
+            assert line, "chromium ended before it listened"
+        debugger = line.split()[-1].decode().split("/devtools/")[0].replace("ws:", "http:")
+        async with http.get(f"{debugger}/json/list") as targets:
+            page = next(t for t in await targets.json() if t["type"] == "page")
+        async with http.ws_connect(page["webSocketDebuggerUrl"], max_msg_size=0) as tab:
+            await tab.send_json({"id": 1, "method": "Network.enable"})
+            await tab.send_json({"id": 2, "method": "Page.navigate", "params": {"url": url}})
+            while not all(w in text_of(shown) for w in wanted):
+                event = await tab.receive_json()
+                if event.get("method") == "Network.webSocketFrameReceived":
+                    frame = event["params"]["response"]
+                    if frame["opcode"] == 2:  # the terminal's bytes travel as binary frames
+                        shown.extend(base64.b64decode(frame["payloadData"]))
+
+    try:
+        async with aiohttp.ClientSession() as http:
+            await asyncio.wait_for(watch_page(http), within)
+    except asyncio.TimeoutError:
+        pass
+    finally:
+        browser.kill()
+        await browser.wait()
+    return text_of(shown)
+
+
+@pytest.mark.skipif(not CHROMIUM, reason="needs chromium")
+def test_a_served_board_shows_the_stations_in_a_browser(cable, sim_bus, tmp_path):
+    pytest.importorskip("textual_serve")
+    port = free_port()
+    server = subprocess.Popen(
+        BOARD + [cable.ports[1], "--query-timeout", "0.2", "--serve", str(port)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        said = server.stdout.readline()
+        assert said.endswith(f" on http://127.0.0.1:{port} (this machine only)\n")
+        served_on(port)
+        wanted = [f"station {n}" for n in range(1, 5)]
+        shown = asyncio.run(browser_shows(f"http://127.0.0.1:{port}", tmp_path, wanted))
+        assert all(w in shown for w in wanted), shown[-400:]
+    finally:
+        server.send_signal(signal.SIGINT)
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(server.pid, signal.SIGKILL)
+            server.wait()
+        server.stdout.close()
