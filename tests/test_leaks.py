@@ -89,14 +89,20 @@ def refcounts(objects):
     return [sys.getrefcount(o) for o in objects]
 
 
+def shared(o):
+    """The interpreter's own singletons (small ints, strings of one character, None,
+    True, False) are referenced by everything, and their counts say nothing; from
+    Python 3.12 on they are immortal, with counts beyond any real one."""
+    small = (type(o) is int and -5 <= o <= 256) or (type(o) is str and len(o) < 2)
+    return small or o is None or type(o) is bool or sys.getrefcount(o) >= STATIC
+
+
 class Footprint:
     """What a stretch of work may not grow: the interpreter's allocated blocks,
     the process's resident memory and the reference counts of sample objects."""
 
     def __init__(self, samples, rss_slack=2 << 20, block_slack=200):
-        # The interpreter's static singletons (small ints, one-character
-        # strings) are shared by everything; their counts say nothing.
-        self.samples = [o for o in samples if sys.getrefcount(o) < STATIC]
+        self.samples = [o for o in samples if not shared(o)]
         self.rss_slack = rss_slack
         self.block_slack = block_slack
         gc.collect()
