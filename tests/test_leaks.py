@@ -119,13 +119,20 @@ class Footprint:
 
 
 def assert_no_growth(work, samples, warm_up):
-    """The footprint of work after a warm-up: the interpreter fills caches of its
-    own over the first thousands of calls (specialised code, free lists, what a
-    raised exception needs) and keeps them; a leak goes on growing after that."""
+    """The footprint of work after a warm-up. The interpreter fills caches of its
+    own (specialised code, free lists, what a raised exception needs) and keeps
+    them, at times late into a run; that growth comes once, while a leak grows in
+    every stretch of the work. So the work runs a second time when the first
+    grew, and must leave nothing that time."""
     warm_up()
     footprint = Footprint(samples)
     work()
-    footprint.assert_unchanged()
+    try:
+        footprint.assert_unchanged()
+    except AssertionError:
+        footprint = Footprint(samples)
+        work()
+        footprint.assert_unchanged()
 
 
 def test_codec_calls_leak_nothing():
