@@ -60,6 +60,10 @@ def _stub_search_path():
     return env
 
 
+@pytest.mark.skipif(
+    sys.version_info < (3, 10),
+    reason="the last mypy for Python 3.9 takes threading.Lock for a class, which it is from 3.13 on",
+)
 def test_stub_matches_the_module():
     pytest.importorskip("mypy")
     done = subprocess.run(

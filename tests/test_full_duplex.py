@@ -10,7 +10,11 @@ from zul_mew import MewFullDuplex, MewMaster, MewSerial
 
 
 def workers_alive():
-    return [t for t in threading.enumerate() if "_check_and_process_request" in t.name]
+    # Python 3.9 names a thread without its target; the target itself says it everywhere.
+    def target(thread):
+        return getattr(getattr(thread, "_target", None), "__name__", "")
+
+    return [t for t in threading.enumerate() if target(t) == "_check_and_process_request"]
 
 
 def settle(condition, limit=1.0):
