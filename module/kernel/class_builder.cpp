@@ -28,6 +28,17 @@ py::object wrap_member(const Member &member, py::object function, py::handle bui
   return function;
 }
 
+// A body that takes other parameters than its table declares would read
+// slots the call never filled: such a class is refused at import.
+void check_arity(const FunctionDef &function, const std::string &qualname) {
+  std::size_t arity = function.body.arity();
+  if (arity == Body::kAnyArity || arity == function.params.size())
+    return;
+  PyErr_Format(PyExc_SystemError, "%s() takes %zu parameters, its member table declares %zu",
+               qualname.c_str(), arity, function.params.size());
+  raise_pending();
+}
+
 // The metaclass the host would pick: the most derived type of the bases.
 py::handle metaclass_of(const py::tuple &bases) {
   PyTypeObject *winner = &PyType_Type;
@@ -55,6 +66,7 @@ void build_class(const ClassDef &def, py::handle module_dict) {
     ns[constant.name] = constant_value(constant);
   for (const Member &member : def.members) {
     std::string qualname = std::string(def.name) + "." + member.function.name;
+    check_arity(member.function, qualname);
     py::object function = make_function(member.function, qualname.c_str());
     ns[member.function.name] = wrap_member(member, function, builtins);
   }
