@@ -43,7 +43,6 @@ bool is_own_station(py::handle self, py::handle command) {
   return !station.not_equal(self.attr(ID(_station)));
 }
 
-// last - first + 1, with the host's arithmetic.
 py::object count_between(py::handle first, py::handle last) {
   return codec::add(last - first, py::int_(1));
 }

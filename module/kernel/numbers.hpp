@@ -24,7 +24,6 @@ inline Py_ssize_t as_ssize_clamped(py::handle value) {
   return n;
 }
 
-// a // b and a % b.
 inline py::object floor_divide(py::handle a, py::handle b) {
   return steal(PyNumber_FloorDivide(a.ptr(), b.ptr()));
 }
