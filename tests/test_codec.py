@@ -319,7 +319,8 @@ WD1 = M.fill_write_single_data_message
         pytest.param(RD, (1, "DT1", 1), "%01#RDD000010000155\r", id="RD-DT1"),
         pytest.param(RD, (1, "S1", 1), "%01#RDS000010000142\r", id="RD-S1"),
         pytest.param(RD, (2, "S0", 2), "%02#RDS000000000140\r", id="RD-station-2"),
-        pytest.param(RD, (1, "DT99999", 2), "%01#RDD999991000006D\r", id="RD-six-digit-end"),
+        pytest.param(RD, (1, "DT99999", 1), M.append_tail("%01#RDD9999999999"), id="RD-last"),
+        pytest.param(RCC, (1, "WX9999", None, 1), M.append_tail("%01#RCCX99999999"), id="RCC-last"),
         pytest.param(WD, (1, "DT0", [1, 2]), "%01#WDD00000000010100020052\r", id="WD"),
         pytest.param(WD1, (1, "DT5", 0xABCD), "%01#WDD0000500005CDAB54\r", id="WD-single"),
     ],
@@ -377,6 +378,33 @@ def test_builders_refuse_values_above_16_bits(build, args):
     with pytest.raises(ValueError) as caught:
         build(*args)
     assert repr(value) in str(caught.value)
+
+
+WIDE = "longer than 4 characters"
+
+
+@pytest.mark.parametrize(
+    "build, args, message",
+    [
+        (RCS, (-1, "Y0"), "station below 0: -1"),
+        (RD, (-(1 << 70), "DT0", 1), f"station below 0: {-(1 << 70)}"),
+        (RCS, (1, "Y10000"), f"contact address {WIDE}: 'Y10000'"),
+        (WCS, (1, "Y10000", 1), f"contact address {WIDE}: 'Y10000'"),
+        (RCC, (1, "WX10000", None, 1), "first word number out of range 0 to 9999: 10000"),
+        (RCC, (1, "WX00001", "WX2"), f"first word number {WIDE}: 'WX00001'"),
+        (RCC, (1, "WX9999", None, 2), "last word number out of range 0 to 9999: 10000"),
+        (RCC, (1, "WX1233", None, 2.0), f"last word number {WIDE}: 1234.0"),
+        (RCC, (1, "WX0", "WX10000"), "last word number out of range 0 to 9999: 10000"),
+        (WCC, (1, "WY-1", [1]), "first word number out of range 0 to 9999: -1"),
+        (WCC, (1, "WY9999", [1, 2]), "last word number out of range 0 to 9999: 10000"),
+        (RD, (1, "DT100000", 1), "first register address out of range 0 to 99999: 100000"),
+        (RD, (1, "DT99999", 2), "last register address out of range 0 to 99999: 100000"),
+        (WD, (1, "DT99999", [1, 2]), "last register address out of range 0 to 99999: 100000"),
+        (WD1, (1, "DT100000", 5), "first register address out of range 0 to 99999: 100000"),
+    ],
+)
+def test_builders_refuse_fields_wider_than_their_place(build, args, message):
+    raises_exactly(ValueError, message, build, *args)
 
 
 def test_values_changed_while_building_are_still_checked():

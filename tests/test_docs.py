@@ -1,10 +1,15 @@
-"""The user's guide and the type stub cannot rot: every Python example in the README
-runs, and the stub agrees with the built module."""
+"""The user's guide, the site and the type stub cannot rot: every Python example
+of the README and of the site's pages runs and passes a strict type check, the
+stub agrees with the built module, and every public member of the stub says
+what it does, in precise types."""
 
+import ast
+import doctest
 import os
 import re
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -12,26 +17,37 @@ import zul_mew
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
-EXAMPLES = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.M | re.S)
+STUB = ROOT / "zul_mew.pyi"
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
 
 
-def _title(index):
+def _examples():
     # The heading above an example names it in the test report.
-    text = README.read_text(encoding="utf-8")
-    at = text.index(EXAMPLES[index])
-    return re.findall(r"^## (.+)$", text[:at], re.M)[-1].lower().replace(" ", "-")
+    found = {}
+    for page in PAGES:
+        text = page.read_text(encoding="utf-8")
+        for match in re.finditer(r"^```python\n(.*?)^```", text, re.M | re.S):
+            heading = re.findall(r"^#+ (.+)$", text[: match.start()], re.M)[-1]
+            name = heading.lower().replace(" ", "-")
+            if page != README:
+                name = f"{page.stem}:{name}"
+            found[name if name not in found else f"{name}-{len(found)}"] = match.group(1)
+    return found
+
+
+EXAMPLES = _examples()
 
 
 def test_readme_has_examples():
     assert len(EXAMPLES) >= 6
 
 
-@pytest.mark.parametrize("index", range(len(EXAMPLES)), ids=_title)
-def test_readme_example_runs_and_ends(index, tmp_path):
+@pytest.mark.parametrize("code", EXAMPLES.values(), ids=EXAMPLES)
+def test_example_runs_and_ends(code, tmp_path):
     # A separate interpreter: an example that leaves a node running never ends,
     # and the time-out catches that.
     script = tmp_path / "example.py"
-    script.write_text(EXAMPLES[index], encoding="utf-8")
+    script.write_text(code, encoding="utf-8")
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=30)
     assert done.returncode == 0, done.stderr
 
@@ -81,3 +97,86 @@ def test_installed_stub_types_host_code(tmp_path):
     # Exactly the one deliberate mistake: the stub was found and read.
     assert "host.py:3: error: Incompatible types" in done.stdout
     assert "Found 1 error" in done.stdout, done.stdout
+
+
+def _public(name):
+    return not name.startswith("_") or (name.startswith("__") and name.endswith("__"))
+
+
+def _stub_members(body, prefix=""):
+    """(qualified name, docstring or None) of every class, and of every public
+    function and annotated attribute, of a stub body."""
+    for at, node in enumerate(body):
+        following = body[at + 1] if at + 1 < len(body) else None
+        if isinstance(node, ast.ClassDef):
+            yield prefix + node.name, ast.get_docstring(node)
+            yield from _stub_members(node.body, f"{prefix}{node.name}.")
+        elif isinstance(node, ast.FunctionDef) and _public(node.name):
+            yield prefix + node.name, ast.get_docstring(node)
+        elif isinstance(node, ast.AnnAssign) and _public(node.target.id):
+            documented = (
+                isinstance(following, ast.Expr)
+                and isinstance(following.value, ast.Constant)
+                and isinstance(following.value.value, str)
+            )
+            yield prefix + node.target.id, following.value.value if documented else None
+
+
+STUB_TREE = ast.parse(STUB.read_text(encoding="utf-8"))
+STUB_DOCS = list(_stub_members(STUB_TREE.body))
+
+
+# Examples in the stub's docstrings that need a line are type-checked, not run.
+STUB_EXAMPLES = {
+    name: "from zul_mew import *\n\n" + textwrap.dedent(code)
+    for name, doc in STUB_DOCS
+    for _, code in re.findall(r"^( *)```python\n(.*?)^\1```", doc or "", re.M | re.S)
+}
+
+
+def test_examples_pass_a_strict_type_check(tmp_path):
+    pytest.importorskip("mypy")
+    files = [str(path) for path in sorted((ROOT / "examples").glob("*.py"))]
+    examples = {**EXAMPLES, **STUB_EXAMPLES}
+    for index, code in enumerate(examples.values()):
+        script = tmp_path / f"example_{index}.py"
+        script.write_text(code, encoding="utf-8")
+        files.append(str(script))
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *files],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=_stub_search_path(),
+        cwd=tmp_path,
+    )
+    names = {f"example_{i}.py": name for i, name in enumerate(examples)}
+    report = re.sub(r"example_\d+\.py", lambda m: names[m.group()], done.stdout)
+    assert done.returncode == 0, report
+
+
+def test_every_public_member_of_the_stub_has_a_docstring():
+    assert ast.get_docstring(STUB_TREE)
+    assert [name for name, doc in STUB_DOCS if not doc] == []
+
+
+def test_the_stub_spells_no_any():
+    # Every type of the module is known; an Any would hide a caller's mistake.
+    spelt = [
+        node.lineno
+        for node in ast.walk(STUB_TREE)
+        if (isinstance(node, ast.Name) and node.id == "Any")
+        or (isinstance(node, ast.Attribute) and node.attr == "Any")
+    ]
+    assert spelt == []
+
+
+DOCTESTS = {name: doc for name, doc in STUB_DOCS if doc and ">>>" in doc}
+
+
+@pytest.mark.parametrize("doc", DOCTESTS.values(), ids=DOCTESTS)
+def test_stub_docstring_examples_hold(doc):
+    test = doctest.DocTestParser().get_doctest(doc, vars(zul_mew).copy(), "stub", None, 0)
+    output = []
+    result = doctest.DocTestRunner().run(test, out=output.append)
+    assert result.failed == 0, "".join(output)

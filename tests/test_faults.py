@@ -139,7 +139,7 @@ def with_tail(body):
         (lambda req: with_tail("%01$RD0500"), 0.5, "MewMasterBase: device response timeout."),
         (lambda req: with_tail("%02$RD0500"), 0, "Error: station not match: expected 1, got 2"),
         (lambda req: with_tail("%01!42"), 0, r"MEW communication error code\(hex\): 42"),
-        (lambda req: "%01$RD05\r", 0, "Invalid feedback format: RD"),
+        (lambda req: with_tail("%01$RD"), 0, "Invalid feedback format: RD"),
         (lambda req: "%01$R**\r", 0, "Error: device response format invalid: length too small: 8"),
         (lambda req: "%0G$RD0500**\r", 0, "invalid literal for int"),
     ],

@@ -1,6 +1,8 @@
 """MewBase on a real port: life cycle of the receiver, dispatch by frame type,
-diagnostics, and writes under the send lock."""
+diagnostics, writes under the send lock, and the with statement of everything
+that owns a line."""
 
+import contextlib
 import queue
 import threading
 import time
@@ -263,3 +265,35 @@ def test_send_on_a_closed_port_raises_and_frees_the_lock(line):
     with pytest.raises(serial.SerialException):
         node._send(ANSWER)
     assert not node._sender_lock.locked()
+
+
+def started(node):
+    node.start()
+    return node
+
+
+OWNERS = {
+    "MewSerial": lambda port: zul_mew.MewSerial(port=port),
+    "MewBase": lambda port: started(zul_mew.MewBase(zul_mew.MewSerial(port=port))),
+    "MewMaster": lambda port: zul_mew.MewMaster(zul_mew.MewSerial(port=port)),
+    "MewFullDuplex": lambda port: zul_mew.MewFullDuplex(zul_mew.MewSerial(port=port)),
+    "InstManager": lambda port: zul_mew.InstManager(zul_mew.MewSerial(port=port)),
+    "RandomMewSlaveDemo": lambda port: started(
+        zul_mew.RandomMewSlaveDemo(1, zul_mew.MewSerial(port=port))
+    ),
+}
+
+
+@pytest.mark.parametrize("raised", [None, KeyError("in the block")], ids=["left", "raised"])
+@pytest.mark.parametrize("make", OWNERS.values(), ids=OWNERS)
+def test_with_block_closes_and_lets_the_exception_through(cable, make, raised):
+    threads = threading.active_count()
+    owner = make(cable.ports[0])
+    port = getattr(owner, "_channel", owner)._serial
+    with pytest.raises(KeyError) if raised else contextlib.nullcontext():
+        with owner as got:
+            assert got is owner and port.is_open
+            if raised:
+                raise raised
+    assert not port.is_open
+    assert threading.active_count() == threads

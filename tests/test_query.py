@@ -117,6 +117,28 @@ def bad_number(text):
         ("%0G#RCSY0000", "%01$R", io("Error: device response format invalid: length too small: 8")),
         ("%0G#RCSY0000", "%01$RC", bad_number("0G")),
         (read_request(1), "%02!42", io("Error: station not match: expected 1, got 2")),
+        # A digit flipped on the line: 9 read where the station sent 7.
+        (
+            read_request(1),
+            "%01$RD0900" + "11\r",
+            io("Error: device response check code mismatch: expected 1F, got 11"),
+        ),
+        (read_request(1), "%01$RD6300**\r", "RD6300"),
+        (
+            read_request(1),
+            "%01!42" + "0a\r",
+            io("Error: device response check code mismatch: expected 03, got 0a"),
+        ),
+        (
+            read_request(1),
+            "%02$RD6300" + "1*\r",
+            io("Error: device response check code mismatch: expected 10, got 1*"),
+        ),
+        (
+            read_request(1),
+            "%01$RZZ\r",
+            io("Error: device response format invalid: length too small: 8"),
+        ),
     ],
     ids=[
         "answer-text",
@@ -133,11 +155,16 @@ def bad_number(text):
         "length-before-request-station",
         "request-station-not-hex",
         "station-before-error",
+        "check-code-mismatch",
+        "check-code-unchecked",
+        "error-answer-checked",
+        "check-code-before-station",
+        "length-before-check-code",
     ],
 )
 def test_answers(bus, request_frame, answer, expected):
     node, station = bus
-    station(answering(frame(answer)))
+    station(answering(answer if answer.endswith("\r") else frame(answer)))
     if isinstance(expected, str):
         assert node.query(request_frame) == expected
     else:

@@ -79,23 +79,143 @@ Py_ssize_t checked_length(py::handle values) {
   if (count < 0)
     kernel::raise_pending();
   check_assertion(count > 0);
+  if (count == 0)
+    kernel::raise(PyExc_ValueError, "value count below 1: 0");
   return count;
+}
+
+// A number of the frame, read once: held in C++ when it is a plain int.
+struct Number {
+  std::int64_t value = 0;
+  bool small = false;
+  py::object object; // only when not small
+
+  py::object host() const { return small ? py::int_(value) : object; }
+};
+
+Number number_of(py::object value) {
+  Number n;
+  n.small = small_int(value, n.value);
+  if (!n.small)
+    n.object = std::move(value);
+  return n;
+}
+
+// name[from:] as a decimal number, as the host's int() reads it.
+Number number_at(const Text &name, Py_ssize_t from) {
+  auto digits = name.visit([from](auto *chars, std::size_t length) {
+    auto start = static_cast<std::size_t>(from);
+    return start <= length ? parse_digits(chars + start, length - start, 10) : std::nullopt;
+  });
+  if (digits)
+    return {static_cast<std::int64_t>(*digits), true, {}};
+  return number_of(name.number(from, PY_SSIZE_T_MAX, 10));
+}
+
+Number last_number(const Number &first, py::handle count) {
+  std::int64_t n;
+  if (first.small && small_int(count, n))
+    return {first.value + n - 1, true, {}};
+  return number_of(last_of(first.host(), count));
+}
+
+// A station reads every field at its fixed width: a wider one shifts the
+// fields after it, and the station reads or writes another address than the
+// caller named. Such fields are refused before anything is built.
+[[noreturn]] void refuse(const char *format, py::handle value) {
+  PyErr_Format(PyExc_ValueError, format, value.ptr());
+  kernel::raise_pending();
+}
+
+void check_range(const Number &n, long high, const char *format) {
+  if (n.small ? n.value >= 0 && n.value <= high
+              : non_negative(n.object) && !compare(n.object, high, Py_GT))
+    return;
+  refuse(format, n.host());
+}
+
+// Anything but an integer fails as the host's format of it does.
+void check_station(py::handle station) {
+  std::int64_t v;
+  bool negative =
+      small_int(station, v) ? v < 0 : PyLong_Check(station.ptr()) && !non_negative(station);
+  if (negative)
+    refuse("station below 0: %R", station);
+}
+
+// Asserted as ever; with assertions disabled a count below 1 is still refused,
+// as it would reverse the range on the line.
+void check_count(py::handle count, const char *format) {
+  std::int64_t v;
+  bool positive = small_int(count, v) ? v > 0 : compare(count, 0, Py_GT);
+  check_assertion(positive);
+  if (!positive)
+    refuse(format, count);
+}
+
+void check_contact_address(const Text &name) {
+  if (name.size() - 1 > 4)
+    refuse("contact address longer than 4 characters: %R", name.object());
+}
+
+// A word number the caller wrote is put on the line as written.
+void check_word_number(const Text &name, const char *range_format, const char *width_format) {
+  check_range(number_at(name, 2), 9999, range_format);
+  if (name.size() - 2 > 4)
+    refuse(width_format, name.object());
+}
+
+void check_first_word_number(const Text &name) {
+  check_word_number(name, "first word number out of range 0 to 9999: %R",
+                    "first word number longer than 4 characters: %R");
+}
+
+// A count that is no int makes a last number that is no int, written as the
+// host writes it.
+void check_last_word_number(const Number &last) {
+  check_range(last, 9999, "last word number out of range 0 to 9999: %R");
+  if (!last.small && PyObject_Length(py::str(last.object).ptr()) > 4)
+    refuse("last word number longer than 4 characters: %R", last.object);
+}
+
+void append_word_number(TextBuilder &data, const Number &n) {
+  if (n.small)
+    append_decimal(data.buffer(), static_cast<std::uint64_t>(n.value), 4);
+  else
+    data.word_number(n.object);
 }
 
 // A register name: one or two letters of area code, then the decimal address.
 Py_ssize_t register_address(const Text &reg) { return Py_UNICODE_ISDIGIT(reg.at(1)) ? 1 : 2; }
 
-void data_area_range(TextBuilder &data, const Text &reg, py::handle count) {
+// The area code and the first and last register address of a range, checked.
+struct DataArea {
+  Py_UCS4 code;
+  Number start;
+  Number end;
+};
+
+DataArea data_area(const Text &reg, py::handle count) {
   Py_ssize_t addr = register_address(reg);
-  data.character(reg.at(0));
-  py::object start = reg.number(addr, PY_SSIZE_T_MAX, 10);
-  py::object end = last_of(start, count);
-  data.formatted(start, Format::Decimal5);
-  data.formatted(end, Format::Decimal5);
+  Py_UCS4 code = reg.at(0);
+  Number start = number_at(reg, addr);
+  Number end = last_number(start, count);
+  check_range(start, 99999, "first register address out of range 0 to 99999: %R");
+  check_range(end, 99999, "last register address out of range 0 to 99999: %R");
+  return {code, std::move(start), std::move(end)};
 }
 
-py::object word_number_end(const Text &name, py::handle count) {
-  return last_of(name.number(2, PY_SSIZE_T_MAX, 10), count);
+void append_address(TextBuilder &data, const Number &n) {
+  if (n.small)
+    append_decimal(data.buffer(), static_cast<std::uint64_t>(n.value), 5);
+  else
+    data.formatted(n.object, Format::Decimal5);
+}
+
+void append_data_area(TextBuilder &data, const DataArea &area) {
+  data.character(area.code);
+  append_address(data, area.start);
+  append_address(data, area.end);
 }
 
 } // namespace
@@ -103,9 +223,11 @@ py::object word_number_end(const Text &name, py::handle count) {
 py::str read_single_contact(py::handle station, py::handle contact) {
   // Reached from C++ as well, where nothing checked the name on entry.
   kernel::check_text_argument(contact, "contact");
+  Text name(contact);
+  check_station(station);
+  check_contact_address(name);
   TextBuilder data;
   header(data, station, "RCS");
-  Text name(contact);
   data.character(name.at(0));
   data.contact_address(name, 1);
   return data.finish_frame();
@@ -114,9 +236,11 @@ py::str read_single_contact(py::handle station, py::handle contact) {
 py::str write_single_contact(py::handle station, py::handle contact, py::handle value) {
   // Reached from C++ as well, where nothing checked the name on entry.
   kernel::check_text_argument(contact, "contact");
+  Text name(contact);
+  check_station(station);
+  check_contact_address(name);
   TextBuilder data;
   header(data, station, "WCS");
-  Text name(contact);
   data.character(name.at(0));
   data.contact_address(name, 1);
   int set = PyObject_IsTrue(value.ptr());
@@ -132,10 +256,9 @@ py::str read_contact_words(py::handle station, py::handle contact_start, py::han
   assert_that([&] { return start.at(0) == 'W'; });
   check_assertion(contact_end.is_none() || word_count.is_none());
   check_assertion(!contact_end.is_none() || !word_count.is_none());
-  py::object last;
-  if (!word_count.is_none()) {
-    assert_that([&] { return compare(word_count, 0, Py_GT); });
-    last = word_number_end(start, word_count);
+  bool counted = !word_count.is_none();
+  if (counted) {
+    check_count(word_count, "word count below 1: %R");
   } else {
     Text end(contact_end);
     assert_that([&] { return start.at(1) == end.at(1); });
@@ -144,12 +267,22 @@ py::str read_contact_words(py::handle station, py::handle contact_start, py::han
       return compare(end_number, start.number(2, PY_SSIZE_T_MAX, 10), Py_GE);
     });
   }
+  check_station(station);
+  check_first_word_number(start);
+  Number last;
+  if (counted) {
+    last = last_number(number_at(start, 2), word_count);
+    check_last_word_number(last);
+  } else {
+    check_word_number(Text(contact_end), "last word number out of range 0 to 9999: %R",
+                      "last word number longer than 4 characters: %R");
+  }
   TextBuilder data;
   header(data, station, "RCC");
   data.character(start.at(1));
   data.contact_address(start, 2);
-  if (last)
-    data.word_number(last);
+  if (counted)
+    append_word_number(data, last);
   else
     data.contact_address(Text(contact_end), 2);
   return data.finish_frame();
@@ -159,30 +292,38 @@ py::str write_contact_words(py::handle station, py::handle contact_start, py::ha
   Text start(contact_start);
   assert_that([&] { return start.at(0) == 'W'; });
   Py_ssize_t count = checked_length(values);
+  check_station(station);
+  check_first_word_number(start);
+  Number last = last_number(number_at(start, 2), py::int_(count));
+  check_last_word_number(last);
   py::object words = checked_words(values);
   TextBuilder data;
   header(data, station, "WCC");
   data.character(start.at(1));
   data.contact_address(start, 2);
-  data.word_number(word_number_end(start, py::int_(count)));
+  append_word_number(data, last);
   append_words(data, words);
   return data.finish_frame();
 }
 
 py::str read_data_area(py::handle station, py::handle reg_start, py::handle reg_count) {
-  assert_that([&] { return compare(reg_count, 0, Py_GT); });
+  check_count(reg_count, "register count below 1: %R");
+  check_station(station);
+  DataArea area = data_area(Text(reg_start), reg_count);
   TextBuilder data;
   header(data, station, "RD");
-  data_area_range(data, Text(reg_start), reg_count);
+  append_data_area(data, area);
   return data.finish_frame();
 }
 
 py::str write_data_area(py::handle station, py::handle reg_start, py::handle values) {
   Py_ssize_t count = checked_length(values);
+  check_station(station);
+  DataArea area = data_area(Text(reg_start), py::int_(count));
   py::object words = checked_words(values);
   TextBuilder data;
   header(data, station, "WD");
-  data_area_range(data, Text(reg_start), py::int_(count));
+  append_data_area(data, area);
   append_words(data, words);
   return data.finish_frame();
 }

@@ -1,5 +1,6 @@
 // MewBase: the link engine of every node.
 #include "mew/codec/mew_static.hpp"
+#include "mew/transport/closing.hpp"
 #include "module/classes.hpp"
 
 namespace zul_mew::link {
@@ -188,6 +189,10 @@ const kernel::ClassDef &mew_base_class() {
           method({"close", {self()}, close}),
           method({"_receiver", {self()}, receiver}),
           method({"_send", {self(), arg("data", Type::Text)}, send}),
+          method({"__enter__", {self()}, transport::enter}),
+          method({"__exit__",
+                  {self(), arg("exc_type"), arg("exc_value"), arg("traceback")},
+                  transport::exit_closing}),
       }};
   return def;
 }

@@ -101,6 +101,27 @@ py::object exchange(py::handle self, py::handle command) {
   return data;
 }
 
+// A digit flipped by line noise leaves a plausible answer that only its
+// check code gives away; "**" marks an answer its station left unchecked.
+void check_answer_code(const Text &answer) {
+  Py_UCS4 high = answer.at(-3), low = answer.at(-2);
+  if (high == codec::kIgnoreBcc && low == codec::kIgnoreBcc)
+    return;
+  py::str checked = answer.slice(0, -3);
+  Py_ssize_t length = 0;
+  const char *bytes = PyUnicode_AsUTF8AndSize(checked.ptr(), &length);
+  if (!bytes)
+    kernel::raise_pending();
+  std::uint8_t bcc = codec::xor_bytes({bytes, static_cast<std::size_t>(length)});
+  char expected[3] = {codec::kHexDigits[bcc >> 4], codec::kHexDigits[bcc & 15], '\0'};
+  if (high == static_cast<unsigned char>(expected[0]) &&
+      low == static_cast<unsigned char>(expected[1]))
+    return;
+  raise_io(
+      steal(PyUnicode_FromFormat("Error: device response check code mismatch: expected %s, got %U",
+                                 expected, answer.slice(-3, -1).ptr())));
+}
+
 py::object query_(const Args &a) {
   py::handle self = a[0];
   py::object command = py::reinterpret_borrow<py::object>(a[1]);
@@ -119,6 +140,7 @@ py::object query_(const Args &a) {
   if (answer.size() < kMinAnswerLength)
     raise_io(steal(PyUnicode_FromFormat(
         "Error: device response format invalid: length too small: %zd", answer.size())));
+  check_answer_code(answer);
   py::object src_station = codec::parse_station(command);
   long cmd_idx = codec::command_start_position(data);
   if (src_station.not_equal(station))

@@ -1,5 +1,6 @@
 // MewSerial: a channel over a serial port.
 #include "mew/codec/mew_static.hpp"
+#include "mew/transport/closing.hpp"
 #include "module/classes.hpp"
 
 #include <poll.h>
@@ -368,6 +369,10 @@ const kernel::ClassDef &mew_serial_class() {
           method({"flush_input", {self()}, flush_input}),
           method({"flush_output", {self()}, flush_output}),
           method({"__del__", {self()}, del}),
+          method({"__enter__", {self()}, enter}),
+          method({"__exit__",
+                  {self(), arg("exc_type"), arg("exc_value"), arg("traceback")},
+                  exit_closing}),
       }};
   return def;
 }

@@ -210,27 +210,31 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults);
   return 0;
 }
 
+// Breaks the cycles the host can make through the writable fields. The names
+// and defaults hold only text and numbers and take part in no cycle; they stay
+// until the object goes, because host code running while a cycle is collected
+// can still reach a cleared object, and its calls, repr and errors read them.
 int function_clear(PyObject *self) {
   auto *f = reinterpret_cast<FunctionObject *>(self);
   Py_CLEAR(f->dict);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->annotations);
-  Py_CLEAR(f->param_names);
-  Py_CLEAR(f->defaults);
   return 0;
 }
 
 void function_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
+  auto *f = reinterpret_cast<FunctionObject *>(self);
   PyObject_GC_UnTrack(self);
   function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->param_names);
+  Py_CLEAR(f->defaults);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -376,6 +380,11 @@ void init_function_type() {
   g_function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
   if (!g_function_type)
     raise_pending();
+  // Only make_function gives an object its body and names; one the host made
+  // itself would have none, so the host makes none, as with its own builtin
+  // functions.
+  g_function_type->tp_new = nullptr;
+  PyType_Modified(g_function_type);
 }
 
 py::object make_function(const FunctionDef &def, const char *qualname) {
@@ -386,14 +395,18 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
   py::dict annotations;
   for (std::size_t i = 0; i < def.params.size(); ++i) {
     const Param &param = def.params[i];
-    names[i] = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(param.name));
+    names[i] = steal(PyUnicode_InternFromString(param.name));
     defaults[i] = default_of(param);
     if (param.type != Type::Undeclared)
       annotations[param.name] = annotation_of(param.type);
   }
   if (def.result != Type::Undeclared)
     annotations["return"] = annotation_of(def.result);
+  py::object name = steal(PyUnicode_InternFromString(def.name));
+  py::object full_name = steal(PyUnicode_FromString(qualname));
+  py::object module = steal(PyUnicode_InternFromString("zul_mew"));
 
+  // Every field is whole before the collector can see the object.
   auto *f = PyObject_GC_New(FunctionObject, g_function_type);
   if (!f)
     raise_pending();
@@ -401,19 +414,15 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
   f->def = &def;
   f->shape = shape_of(def);
   f->dict = nullptr;
-  f->name = PyUnicode_InternFromString(def.name);
-  f->qualname = PyUnicode_FromString(qualname);
-  f->module = PyUnicode_InternFromString("zul_mew");
-  Py_INCREF(Py_None);
-  f->doc = Py_None;
+  f->name = name.release().ptr();
+  f->qualname = full_name.release().ptr();
+  f->module = module.release().ptr();
+  f->doc = py::none().release().ptr();
   f->annotations = annotations.release().ptr();
   f->param_names = names.release().ptr();
   f->defaults = defaults.release().ptr();
   PyObject_GC_Track(f);
-  py::object function = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
-  if (!f->name || !f->qualname || !f->module)
-    raise_pending();
-  return function;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
 
 } // namespace zul_mew::kernel

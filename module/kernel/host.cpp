@@ -30,12 +30,13 @@ py::object module_name(const Name &name) {
 }
 
 py::object module_name(const char *name) {
-  PyObject *value = PyDict_GetItemString(g_module_dict, name);
-  if (!value) {
+  py::object key = steal(PyUnicode_FromString(name));
+  PyObject *value = PyDict_GetItemWithError(g_module_dict, key.ptr());
+  if (value)
+    return py::reinterpret_borrow<py::object>(value);
+  if (!PyErr_Occurred())
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    raise_pending();
-  }
-  return py::reinterpret_borrow<py::object>(value);
+  raise_pending();
 }
 
 void print(py::handle text) {

@@ -1,0 +1,18 @@
+// The with statement for whatever owns a line: the block gets the object
+// itself, and leaving the block closes it, by an exception too.
+#pragma once
+
+#include "module/kernel/function.hpp"
+
+namespace zul_mew::transport {
+
+namespace py = pybind11;
+
+// __enter__(self)
+py::object enter(const kernel::Args &a);
+
+// __exit__(self, exc_type, exc_value, traceback): returns None, so an
+// exception that leaves the block goes on after the close.
+py::object exit_closing(const kernel::Args &a);
+
+} // namespace zul_mew::transport
