@@ -2,6 +2,7 @@
 ``zul-mew sim`` on a virtual port."""
 
 import os
+import re
 import select
 import signal
 import socket
@@ -9,10 +10,11 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 import serial
-from zul_mew_tools.cli import describe_frame
+from zul_mew_tools.commands.monitor import describe_frame
 
 COMMAND = [sys.executable, "-m", "zul_mew_tools.cli"]
 
@@ -126,7 +128,7 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
     try:
         done = zul_mew("read", sim.port, station, *read)
         assert done.returncode == 0, done.stderr
-        assert check([int(word) for word in done.stdout.split()])
+        assert check([int(word) for word in done.stdout.split("=")[1].split()])
     finally:
         out = sim.stop(signum, group)
     assert sim.proc.returncode == 0, out
@@ -149,15 +151,18 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
 def test_write_then_read_back(memory, name, form, values, count, shown):
     wrote = zul_mew("write", memory.port, 3, name, *values, "--as", form)
     assert wrote.returncode == 0, wrote.stderr
-    read = zul_mew("read", memory.port, 3, name, "--count", count, "--as", form)
+    read = zul_mew("read", memory.port, "0x3", name, "--count", count, "--as", form)
     assert read.returncode == 0, read.stderr
-    assert read.stdout.strip() == shown
+    assert read.stdout == wrote.stdout == f"{name} = {shown}\n"
 
 
 def test_a_contact_is_a_bit_of_its_word(memory):
     assert zul_mew("write", memory.port, 3, "Y21", "1").returncode == 0
     assert zul_mew("write", memory.port, 3, "Y2F", "true").returncode == 0
-    assert zul_mew("read", memory.port, 3, "WY2").stdout.strip() == str(0x8002)
+    read = zul_mew("read", memory.port, 3, "WY2", "--parity", "Even", "--stopbits", 2, "-v")
+    assert read.stdout == f"WY2 = {0x8002}\n"
+    settings = "9600 baud, 8E2, read time-out 0.1 s, answer time-out 1 s, exclusive"
+    assert read.stderr == f"{memory.port}: {settings}\n"
 
 
 @pytest.mark.parametrize(
@@ -170,42 +175,65 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "/dev/zul-mew-missing", 1, "DT0"], 1, "cannot open /dev/zul-mew-missing"),
         (["write", "{port}", 3, "DT0", "70000"], 1, "value out of range for u16: 70000"),
         (["write", "{port}", 3, "Y1", "maybe"], 1, "not 'maybe'"),
+        (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid"),
+        (["poll", "{port}", 3, "DTX"], 1, "poll DTX of station 3: invalid literal"),
         (["read", "{port}", 3, "Y1", "--count", 2], 1, "one contact per read"),
         (["read", "{port}", 3, "DT0", "--as", "bool"], 1, "DT0 is a register"),
-        (["read", "{port}", "three", "DT0"], 2, "invalid int value"),
+        (["scan", "{port}", "--first", 4, "--last", 5], 1,
+         "no station answered on {port} (stations 4 to 5)"),
+        (["sim", "--kind", "memory", "--station", 0], 1, "a memory station is 1 or more"),
+        (["read", "{port}", "three", "DT0"], 2, "not a station number: 'three'"),
+        (["read", "{port}", 3, "DT0", "--parity", "X"], 2, "parity is one of N E O M S"),
     ],
     ids=["silent-station", "silent-write", "missing-port", "out-of-range", "not-a-bool",
-         "contact-count", "register-as-bool", "usage"],
+         "refused-by-builder", "poll-refused-by-builder", "contact-count", "register-as-bool",
+         "nobody-in-range", "memory-station-0", "usage", "parity"],
 )  # fmt: skip
 def test_failures_say_what_failed(memory, args, status, message):
     done = zul_mew(*[str(a).format(port=memory.port) for a in args])
     assert done.returncode == status
     assert message.format(port=memory.port) in done.stderr
     assert done.stdout == ""
+    assert status == 2 or len(done.stderr.splitlines()) == 1, done.stderr
 
 
-def test_scan_lists_the_bus(bus):
-    done = zul_mew("scan", bus.port, "--query-timeout", 0.3)
+def test_scan_goes_past_silent_stations(memory):
+    done = zul_mew("scan", memory.port, "--first", 1, "--last", 5, "--format", "csv")
     assert done.returncode == 0, done.stderr
-    table = [line.split() for line in done.stdout.splitlines()]
-    assert table[1:5] == [
-        ["1", "XY", "259", "0x0105", "0x0000"],
-        ["2", "XY", "259", "0x0205", "0x0000"],
-        ["3", "axis", "513", "-", "-"],
-        ["4", "analogue", "768", "-", "-"],
-    ]
-    assert table[5] == "4 stations: 2 XY, 1 axis, 1 analogue".split()
-    assert "scan: station 4 answers (analogue)" in done.stderr
+    assert done.stdout == "station,type,firmware,inputs,outputs\n3,unknown,0.00,-,-\n"
 
 
-def test_scan_without_station_one_fails():
-    sim = Sim("--kind", "random", "--station", 2)
+def test_scan_shows_progress_and_keeps_what_it_found_on_ctrl_c(bus):
+    # Progress goes to a terminal only: the scan's standard error is one here.
+    terminal, its_end = os.openpty()
+    scan = subprocess.Popen(
+        COMMAND + ["scan", bus.port, "--last", "200", "--query-timeout", "0.2"],
+        stdout=subprocess.PIPE,
+        stderr=its_end,
+        text=True,
+    )
+    os.close(its_end)
+    shown = b""
     try:
-        done = zul_mew("scan", sim.port, "--query-timeout", 0.2)
+        deadline = time.monotonic() + 10
+        while b"asking station 6, 4 found" not in shown and time.monotonic() < deadline:
+            if select.select([terminal], [], [], 0.5)[0]:
+                shown += os.read(terminal, 1000)
+        scan.send_signal(signal.SIGINT)
+        out, _ = scan.communicate(timeout=10)
     finally:
-        sim.stop()
-    assert done.returncode == 1
-    assert f"no station answered on {sim.port}" in done.stderr
+        if scan.poll() is None:
+            scan.kill()
+            scan.communicate()
+        os.close(terminal)
+    assert b"\rscan: asking station 5, 4 found" in shown
+    assert scan.returncode == 130
+    assert [line.split()[:3] for line in out.splitlines()[1:5]] == [
+        ["1", "XY", "1.03"],
+        ["2", "XY", "1.03"],
+        ["3", "axis", "2.01"],
+        ["4", "analogue", "3.00"],
+    ]
 
 
 def test_monitor_shows_both_directions_of_the_line(bus):
@@ -217,7 +245,7 @@ def test_monitor_shows_both_directions_of_the_line(bus):
     )
     try:
         assert "listening" in _line_from(monitor.stderr, time.monotonic() + 10)
-        assert zul_mew("read", bus.port, 2, "WX0").stdout.strip() == str(0x0205)
+        assert zul_mew("read", bus.port, 2, "WX0").stdout == f"WX0 = {0x0205}\n"
         with serial.Serial(bus.port) as line:  # a request with a wrong check code
             line.write(b"%01#RDD001000010000\r%01#RCSX0000**\r")
         out, _ = monitor.communicate(timeout=10)
@@ -251,7 +279,15 @@ def test_monitor_line_for_a_frame(frame, shown):
     assert describe_frame(frame).startswith(shown)
 
 
-def test_url_as_port(tmp_path):
+@pytest.mark.parametrize(
+    "answer, status, shown",
+    [
+        (b"%01$RD630013\r", 0, "DT100 = 99\n"),
+        (b"%01!42**\r", 1, "MEW communication error code(hex): 42 (command not supported)\n"),
+    ],
+    ids=["value", "error-answer-explained"],
+)
+def test_url_as_port(answer, status, shown):
     # The test is the station behind a network serial server: it answers one read.
     listener = socket.create_server(("127.0.0.1", 0))
     listener.settimeout(5)
@@ -262,7 +298,8 @@ def test_url_as_port(tmp_path):
         with connection:
             connection.settimeout(5)
             heard.append(connection.recv(100))
-            connection.sendall(b"%01$RD630013\r")
+            connection.sendall(answer)
+            connection.recv(100)  # a server keeps the line until the client lets go
 
     thread = threading.Thread(target=station)
     thread.start()
@@ -273,9 +310,74 @@ def test_url_as_port(tmp_path):
         thread.join()
         listener.close()
     assert heard == [b"%01#RDD001000010055\r"]
-    assert (done.returncode, done.stdout) == (0, "99\n")
+    assert done.returncode == status
+    assert (done.stdout if status == 0 else done.stderr).endswith(shown)
     refused = zul_mew("read", url, 1, "DT100")
     assert refused.returncode == 1 and f"cannot open {url}" in refused.stderr
+
+
+@pytest.mark.parametrize(
+    "station, polls, status, summary",
+    [
+        (4, 3, 0, r"3 requests sent, 3 answered, 0 errors, 0\.0% loss"),
+        (9, 3, 1, r"3 requests sent, 0 answered, 3 errors \(3 timeout\), 100\.0% loss"),
+        (4, None, 0, r"(\d+) requests sent, \1 answered, 0 errors, 0\.0% loss"),
+    ],
+    ids=["answered", "silent", "ctrl-c"],
+)
+def test_poll_ends_with_statistics(bus, station, polls, status, summary):
+    args = ["poll", bus.port, str(station), "DT0", "--interval", "300", "--query-timeout", "0.2"]
+    poll = subprocess.Popen(
+        COMMAND + args + (["--polls", str(polls)] if polls else []),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    began = time.monotonic()
+    try:
+        if polls is None:
+            for _ in range(2):
+                assert "DT0 = 1000" in _line_from(poll.stdout, began + 10)
+            poll.send_signal(signal.SIGINT)
+        out, _ = poll.communicate(timeout=20)
+    finally:
+        if poll.poll() is None:
+            poll.kill()
+            poll.communicate()
+    lines = out.splitlines()
+    at = lines.index(f"--- DT0 of station {station} on {bus.port} poll statistics ---")
+    assert poll.returncode == status
+    assert re.fullmatch(summary, lines[at + 1]), lines[at + 1]
+    assert (lines[at + 2 :] != []) == (status == 0)  # round trips, when there were answers
+    assert polls is None or time.monotonic() - began > 0.6  # three requests, 300 ms apart
+
+
+def test_a_port_in_use_is_busy(memory):
+    with serial.Serial(memory.port, exclusive=True):
+        done = zul_mew("read", memory.port, 3, "DT0")
+    assert (done.returncode, done.stderr) == (
+        1,
+        f"zul-mew read: cannot open {memory.port}: port busy (another program has it open)\n",
+    )
+
+
+@pytest.mark.parametrize(
+    "args, shown",
+    [
+        (["demo"], "zul-mew demo needs pseudo-terminals (Linux, macOS)\n"),
+        (["sim"], "zul-mew sim needs pseudo-terminals (Linux, macOS)\n"),
+        (["read", "/dev/zul-mew-missing", "1", "DT0"], "zul-mew read: cannot open /dev/zul-mew-"),
+    ],
+    ids=["demo", "sim", "read"],
+)
+def test_starts_where_there_are_no_pseudo_terminals(args, shown):
+    # As on Windows, where the terminal modules do not exist.
+    starts = "import sys; sys.modules['tty'] = None; from zul_mew_tools.cli import main; "
+    starts += "sys.exit(main())"
+    done = subprocess.run(
+        [sys.executable, "-c", starts, *args], capture_output=True, text=True, timeout=20
+    )
+    assert done.returncode == 1 and done.stderr.startswith(shown), done.stderr
 
 
 def test_installed_command_is_the_cli():
@@ -289,3 +391,47 @@ def test_installed_command_is_the_cli():
     if not found:
         pytest.skip("the distribution is not installed here")
     assert found == ["zul_mew_tools.cli:main"]
+    assert zul_mew("--version").stdout == f"zul-mew {metadata.version('zul_mew')}\n"
+
+
+def _readme_session():
+    # The console blocks of the README's command-line section: each "$ " line a
+    # command, the lines after it what the terminal shows.
+    text = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = text.split("## The command line\n")[1].split("\n## ")[0]
+    steps = []
+    for block in re.findall(r"^```console\n(.*?)^```", section, re.M | re.S):
+        for step in re.split(r"^\$ ", block, flags=re.M)[1:]:
+            command, _, shown = step.partition("\n")
+            steps.append((command.split()[1:], shown))
+    return steps
+
+
+def _as_shown(text, ports):
+    # Clock times, round trips and other measured figures differ from run to run.
+    if ports:
+        names = "|".join(map(re.escape, ports)) + r"(?!\d)"
+        text = re.sub(names, lambda name: ports[name.group()], text)
+    measured = r"\d\d:\d\d:\d\d\.\d{3}|\d{4}-\d\d-\d\dT[\d:.]+|\d+\.\d+"
+    return [line.split() for line in re.sub(measured, "#", text).splitlines()]
+
+
+def test_readme_session_runs_as_shown():
+    (sim_args, sim_shown), *steps = _readme_session()
+    assert sim_args[0] == "sim" and len(steps) >= 5
+    sim = Sim(*sim_args[1:])
+    ports = {sim.port: "/dev/pts/7", sim.tap: "/dev/pts/8"}
+    try:
+        assert _as_shown("".join(sim.lines), ports) == _as_shown(sim_shown, {})
+        for args, shown in steps:
+            done = subprocess.run(
+                COMMAND + [arg.replace("/dev/pts/7", sim.port) for arg in args],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT,
+                text=True,
+                timeout=20,
+            )
+            assert done.returncode == 0, done.stdout
+            assert _as_shown(done.stdout, ports) == _as_shown(shown, {}), args
+    finally:
+        sim.stop()

@@ -56,7 +56,10 @@ def end(process):
 
 @pytest.mark.parametrize(
     "register, killer",
-    [(666, lambda p: threading.Timer(0.2, p.kill)), (777, lambda p: threading.Timer(0, p.poll))],
+    [
+        (666, lambda p: threading.Timer(0.2, p.kill)),
+        (777, lambda p: threading.Timer(0, p.poll)),
+    ],
     ids=["while answering", "half way through its answer"],
 )
 def test_far_end_killed_mid_exchange(cable, node_on, register, killer, capsys):
@@ -85,7 +88,9 @@ def test_cable_pulled_while_a_node_runs(cable, node_on, monkeypatch):
     the interpreter down; sending fails with the port's error; stop and close
     still return."""
     lost = []
-    monkeypatch.setattr(threading, "excepthook", lambda args: lost.append(args.exc_type))
+    monkeypatch.setattr(
+        threading, "excepthook", lambda args: lost.append(args.exc_type)
+    )
     node = node_on(MewFullDuplex, 0, slave_station=1, query_timeout=0.3)
     cable.close()
     time.sleep(0.3)
@@ -143,7 +148,14 @@ def with_tail(body):
         (lambda req: "%01$R**\r", 0, "Error: device response format invalid: length too small: 8"),
         (lambda req: "%0G$RD0500**\r", 0, "invalid literal for int"),
     ],
-    ids=["late", "other station", "error answer", "no data", "too short", "bad station field"],
+    ids=[
+        "late",
+        "other station",
+        "error answer",
+        "no data",
+        "too short",
+        "bad station field",
+    ],
 )
 def test_wrong_answers_are_reported_and_the_node_goes_on(
     cable, node_on, script, delay, error, capsys
@@ -159,3 +171,53 @@ def test_wrong_answers_are_reported_and_the_node_goes_on(
     finally:
         station.close()
     assert node._feedback_listeners == [] and node._slave_thread.is_alive()
+
+
+# Daemon threads of the host that keep calling into the module when the
+# program ends: the interpreter ends them at exit, and the process exits 0.
+EXIT_WITH_THREADS_INSIDE = textwrap.dedent(
+    """
+    import sys, threading, time, serial, zul_mew
+
+    port, case = sys.argv[1:]
+    if case.endswith("through read"):
+        zul_mew.Serial = type("Other", (serial.Serial,), {})
+    if case == "master waiting":
+        node = zul_mew.MewMaster(zul_mew.MewSerial(port=port), query_timeout=0.002)
+        call = lambda: node.get_uint16(1, "DT0")
+    else:
+        channel = zul_mew.MewSerial(port=port, timeout=0)
+        call = channel.read if case.startswith("read") else channel.receive_frame
+
+    def keep_calling():
+        while True:
+            try:
+                call()
+            except IOError:
+                pass
+
+    for _ in range(4):
+        threading.Thread(target=keep_calling, daemon=True).start()
+    time.sleep(0.2)
+    if case == "master waiting":
+        node.stop()
+    """
+)
+
+
+@pytest.mark.parametrize("run", range(3))
+@pytest.mark.parametrize(
+    "case",
+    [
+        "read",
+        "receive_frame",
+        "read through read",
+        "receive_frame through read",
+        "master waiting",
+    ],
+)
+def test_exit_with_daemon_threads_inside_the_module(cable, case, run):
+    done = subprocess.run(
+        [sys.executable, "-c", EXIT_WITH_THREADS_INSIDE, cable.ports[0], case]
+    )
+    assert done.returncode == 0

@@ -1,7 +1,9 @@
 """MewSerial reads the serial package's own POSIX port at its descriptor and any
 other serial object through its read: both give the same results on a real port."""
 
+import itertools
 import os
+import signal
 import threading
 import time
 
@@ -74,7 +76,15 @@ def test_only_the_other_classes_go_through_read(line, path, monkeypatch):
         (b"", "read", "", True),
         (b"\xb5", "read", "\u00b5", False),
     ],
-    ids=["frame", "lone-tail", "latin-b5", "cut-short", "silence", "read-silence", "read-b5"],
+    ids=[
+        "frame",
+        "lone-tail",
+        "latin-b5",
+        "cut-short",
+        "silence",
+        "read-silence",
+        "read-b5",
+    ],
 )
 def test_same_results_on_both_paths(line, incoming, call, expected, waits):
     channel, peer = line
@@ -103,7 +113,9 @@ def test_a_pause_within_the_timeout_does_not_cut_the_frame(line):
 
 
 @pytest.mark.parametrize(
-    "timeout, arrives_after", [(None, 0.15), (0, None)], ids=["blocking", "non-blocking"]
+    "timeout, arrives_after",
+    [(None, 0.15), (0, None)],
+    ids=["blocking", "non-blocking"],
 )
 def test_the_port_timeout_is_kept(cable, path, timeout, arrives_after):
     channel = zul_mew.MewSerial(port=cable.ports[0], timeout=timeout)
@@ -156,9 +168,9 @@ def test_port_closed_under_a_running_node(cable, path, monkeypatch):
         channel.close()
         thread.join(timeout=2)
         assert not thread.is_alive()
-        assert [type(r.exc_value) in (TypeError, serial.PortNotOpenError) for r in reports] == [
-            True
-        ]
+        assert [
+            type(r.exc_value) in (TypeError, serial.PortNotOpenError) for r in reports
+        ] == [True]
         with pytest.raises(serial.PortNotOpenError):
             channel.read()
     finally:
@@ -205,3 +217,139 @@ def test_vanished_device(cable, line, vanish, message):
         restore()
     assert type(raised.value) is serial.SerialException
     assert str(raised.value) == message
+
+
+@pytest.fixture
+def babbling(line):
+    """The far end sends its pieces in the background, with a pause after each,
+    until they run out or the test ends."""
+    channel, peer = line
+    peer.write_timeout = 1
+    done = threading.Event()
+
+    def babble(pieces, pause):
+        for piece in pieces:
+            if done.is_set():
+                return
+            try:
+                peer.write(piece)
+            except serial.SerialTimeoutException:
+                pass
+            time.sleep(pause)
+
+    sender = []
+
+    def start(pieces, pause):
+        sender.append(threading.Thread(target=babble, args=(pieces, pause)))
+        sender[0].start()
+
+    yield channel, start
+    done.set()
+    for thread in sender:
+        thread.join()
+
+
+def receive(channel):
+    return str(timed(channel.receive_frame)[0])
+
+
+def stop_a_node(channel):
+    node = zul_mew.MewBase(channel)
+    node.start()
+    time.sleep(0.3)
+    return timed(node.stop)[1]
+
+
+def interrupt(channel):
+    sent = []
+
+    def ctrl_c():
+        sent.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    threading.Timer(0.3, ctrl_c).start()
+    with pytest.raises(KeyboardInterrupt):
+        while True:
+            timed(channel.receive_frame)
+    return time.monotonic() - sent[0]
+
+
+LONGEST = [b"x" * 512] * 127 + [b"x" * 511 + b"\r"]
+FAST = itertools.repeat(b"x" * 256)
+SLOW = itertools.repeat(b"x")
+
+
+# A frame is given up at 65,536 characters; a node stops and Ctrl-C reaches the
+# main thread while the line babbles, at any speed.
+@pytest.mark.parametrize(
+    "pieces, pause, act, expected",
+    [
+        (LONGEST, 0, receive, b"".join(LONGEST).decode()),
+        (FAST, 0, receive, "Error: device response format invalid."),
+        (FAST, 0, stop_a_node, 1.0),
+        (SLOW, 0.005, stop_a_node, 1.0),
+        (FAST, 0, interrupt, 0.5),
+        (SLOW, 0.005, interrupt, 0.5),
+    ],
+    ids=[
+        "longest-frame",
+        "gives-up",
+        "stop-fast",
+        "stop-slow",
+        "ctrl-c-fast",
+        "ctrl-c-slow",
+    ],
+)
+def test_a_line_that_never_ends_a_frame(babbling, pieces, pause, act, expected):
+    channel, start = babbling
+    start(pieces, pause)
+    outcome = act(channel)
+    if isinstance(expected, str):
+        assert outcome == expected
+    else:
+        assert outcome < expected
+
+
+def outcome(read):
+    start = time.monotonic()
+    try:
+        result = read()
+    except Exception as error:
+        result = type(error)
+    return result, time.monotonic() - start < 0.05
+
+
+@pytest.mark.parametrize(
+    "timeout", [float("nan"), float("inf"), 1e10], ids=["nan", "inf", "1e10"]
+)
+def test_odd_timeouts_read_as_the_port_reads_them(cable, path, timeout):
+    channel = zul_mew.MewSerial(port=cable.ports[0], timeout=timeout)
+    try:
+        own = outcome(lambda: serial.serialposix.Serial.read(channel._serial).decode())
+        assert outcome(channel.read) == own
+    finally:
+        channel.close()
+
+
+def test_a_port_closed_under_a_frame_read(cable, path):
+    peer = serial.Serial(cable.ports[1])
+    try:
+        for _ in range(10):
+            channel = zul_mew.MewSerial(port=cable.ports[0], timeout=0.5)
+            send(peer, b"%01$RC")
+            reader = threading.Thread(target=timed, args=(channel.receive_frame,))
+            reader.start()
+            time.sleep(0.05)
+            channel.close()
+            # Files opened now take the numbers the port gave up.
+            pipes = [os.pipe() for _ in range(3)]
+            for r, w in pipes:
+                os.write(w, b"1\r")
+            reader.join(timeout=1)
+            kept = [os.read(r, 8) for r, _ in pipes]
+            for fds in pipes:
+                for fd in fds:
+                    os.close(fd)
+            assert (reader.is_alive(), kept) == (False, [b"1\r"] * 3)
+    finally:
+        peer.close()

@@ -1,6 +1,7 @@
 // MewBase: the link engine of every node.
 #include "mew/codec/mew_static.hpp"
 #include "mew/transport/closing.hpp"
+#include "mew/transport/mew_serial.hpp"
 #include "module/classes.hpp"
 
 namespace zul_mew::link {
@@ -102,6 +103,9 @@ py::object stop(const Args &a) {
   if (kernel::is_true(self.attr(kStopFlag)))
     return py::none();
   self.attr(kStopFlag) = true;
+  // A line that keeps sending would hold the receiver in one frame until the
+  // longest frame has come, minutes at a slow line speed.
+  transport::cancel_read(self.attr(kChannel));
   self.attr(kReceiverThread).attr(kJoin)();
   return py::none();
 }
@@ -142,8 +146,7 @@ void dispatch(py::handle self, py::handle line) {
 void handle_frame(py::handle self, py::handle channel, py::handle first) {
   try {
     py::object line = steal(PyNumber_Add(first.ptr(), channel.attr(kReceiveFrame)().ptr()));
-    kernel::LockGuard guard(self.attr(kListenerLock));
-    dispatch(self, line);
+    kernel::with_lock(self.attr(kListenerLock), [&] { dispatch(self, line); });
   } catch (py::error_already_set &error) {
     if (error.matches(PyExc_IOError)) {
       report("IOError from MewFullDuplex: %S", error.value());
@@ -170,8 +173,7 @@ py::object receiver(const Args &a) {
 }
 
 py::object send(const Args &a) {
-  kernel::LockGuard guard(a[0].attr(kSenderLock));
-  a[0].attr(kChannel).attr(kSendFrame)(a[1]);
+  kernel::with_lock(a[0].attr(kSenderLock), [&] { a[0].attr(kChannel).attr(kSendFrame)(a[1]); });
   return py::none();
 }
 

@@ -55,27 +55,25 @@ py::object init(const Args &a) {
 }
 
 py::object query(const Args &a) {
-  kernel::LockGuard guard(a[0].attr(kQueryLock));
-  return a[0].attr(kQueryMethod)(a[1]);
+  return kernel::with_lock(a[0].attr(kQueryLock), [&] { return a[0].attr(kQueryMethod)(a[1]); });
 }
 
 void register_listener(py::handle self, py::handle listener) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kFeedbackListeners).attr(kAppend)(listener);
+  kernel::with_lock(self.attr(kListenerLock),
+                    [&] { self.attr(kFeedbackListeners).attr(kAppend)(listener); });
 }
 
 void remove_listener(py::handle self, py::handle listener) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kFeedbackListeners).attr(kRemove)(listener);
+  kernel::with_lock(self.attr(kListenerLock),
+                    [&] { self.attr(kFeedbackListeners).attr(kRemove)(listener); });
 }
 
 // The first answer put into the listener within the query time-out; None
 // when none came.
 py::object wait_answer(py::handle self, py::handle listener) {
-  py::dict options;
-  options[py::handle(kTimeout)] = self.attr(kQueryTimeout);
+  static const py::handle timeout_keyword = py::make_tuple(py::handle(kTimeout)).release();
   try {
-    return listener.attr(kGet)(**options);
+    return kernel::call_waiting(listener, kGet, {self.attr(kQueryTimeout)}, timeout_keyword);
   } catch (py::error_already_set &error) {
     if (!error.matches(kernel::module_name(kEmpty)))
       throw;
@@ -89,14 +87,12 @@ py::object wait_answer(py::handle self, py::handle listener) {
 py::object exchange(py::handle self, py::handle command) {
   py::object listener = kernel::module_name(kQueue)();
   register_listener(self, listener);
-  py::object data;
-  try {
-    self.attr(kSend)(command);
-    data = wait_answer(self, listener);
-  } catch (...) {
-    remove_listener(self, listener);
-    throw;
-  }
+  py::object data = kernel::on_failure(
+      [&] {
+        self.attr(kSend)(command);
+        return wait_answer(self, listener);
+      },
+      [&] { remove_listener(self, listener); });
   remove_listener(self, listener);
   return data;
 }

@@ -20,13 +20,13 @@ const kernel::Name kSend("_send");
 const kernel::Name kCheckAndProcessRequest("_check_and_process_request");
 
 void register_queue(py::handle self, py::handle request_queue) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kQueryListeners).attr(kAppend)(request_queue);
+  kernel::with_lock(self.attr(kListenerLock),
+                    [&] { self.attr(kQueryListeners).attr(kAppend)(request_queue); });
 }
 
 void withdraw_queue(py::handle self, py::handle request_queue) {
-  kernel::LockGuard guard(self.attr(kListenerLock));
-  self.attr(kQueryListeners).attr(kRemove)(request_queue);
+  kernel::with_lock(self.attr(kListenerLock),
+                    [&] { self.attr(kQueryListeners).attr(kRemove)(request_queue); });
 }
 
 void report(const py::error_already_set &error, const char *node) {

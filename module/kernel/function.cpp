@@ -1,6 +1,7 @@
 #include "module/kernel/function.hpp"
 
 #include "module/kernel/host.hpp"
+#include "module/kernel/thread_exit.hpp"
 
 #include <structmember.h>
 
@@ -170,7 +171,14 @@ PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
     PyErr_NoMemory();
   } catch (const std::exception &error) {
     PyErr_SetString(PyExc_SystemError, error.what());
-  } catch (...) {
+  }
+#ifdef ZUL_MEW_FORCED_UNWIND
+  // The thread's end at interpreter exit is no error of the call.
+  catch (abi::__forced_unwind &) {
+    throw;
+  }
+#endif
+  catch (...) {
     PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
   return nullptr;

@@ -1,5 +1,7 @@
 #include "module/kernel/host.hpp"
 
+#include <stdexcept>
+
 namespace zul_mew::kernel {
 
 namespace {
@@ -64,19 +66,29 @@ void set_argument_type_error(const char *name, PyObject *value) {
                Py_TYPE(value)->tp_name);
 }
 
-LockGuard::LockGuard(py::handle lock) : lock_(py::reinterpret_borrow<py::object>(lock)) {
-  lock_.attr(kAcquire)();
+py::object call_waiting(py::handle self, const Name &method, std::initializer_list<py::handle> args,
+                        py::handle keywords) {
+  constexpr std::size_t kMostArgs = 3;
+  PyObject *slots[1 + kMostArgs] = {self.ptr()};
+  std::size_t count = 1;
+  if (args.size() > kMostArgs)
+    throw std::invalid_argument("too many arguments for a waiting call");
+  for (py::handle arg : args)
+    slots[count++] = arg.ptr();
+  std::size_t named = keywords ? static_cast<std::size_t>(PyTuple_GET_SIZE(keywords.ptr())) : 0;
+  return steal(call_method_waiting(method.ptr(), slots, count - named, keywords.ptr()));
 }
 
-LockGuard::~LockGuard() {
-  // A release must not disturb an exception already on its way out.
+void acquire(py::handle lock) { call_waiting(lock, kAcquire); }
+
+void release(py::handle lock) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject *result = PyObject_CallMethodNoArgs(lock_.ptr(), kRelease.ptr());
+  PyObject *result = PyObject_CallMethodNoArgs(lock.ptr(), kRelease.ptr());
   if (result)
     Py_DECREF(result);
   else
-    PyErr_WriteUnraisable(lock_.ptr());
+    PyErr_WriteUnraisable(lock.ptr());
   PyErr_Restore(type, value, traceback);
 }
 

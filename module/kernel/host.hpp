@@ -2,7 +2,11 @@
 // namespace, interned attribute names, the host's exceptions and print.
 #pragma once
 
+#include "module/kernel/thread_exit.hpp"
+
 #include <pybind11/pybind11.h>
+
+#include <initializer_list>
 
 namespace zul_mew::kernel {
 
@@ -81,17 +85,29 @@ inline py::object steal(PyObject *result) {
   return py::reinterpret_steal<py::object>(result);
 }
 
-// Holds a host lock for a scope and releases it on every exit, keeping an
-// exception in flight intact.
-class LockGuard {
-public:
-  explicit LockGuard(py::handle lock);
-  ~LockGuard();
-  LockGuard(const LockGuard &) = delete;
-  LockGuard &operator=(const LockGuard &) = delete;
+// A method call that may wait (thread_exit.hpp); the last values of `args`
+// go to the names in `keywords`.
+py::object call_waiting(py::handle self, const Name &method,
+                        std::initializer_list<py::handle> args = {},
+                        py::handle keywords = py::handle());
 
-private:
-  py::object lock_;
-};
+void acquire(py::handle lock);
+// A release must not disturb an exception already on its way out.
+void release(py::handle lock);
+
+// Runs `body` holding a host lock and releases it on every exit. A thread
+// the host ends at its exit keeps the lock: no host code may run then.
+template <typename Body> decltype(auto) with_lock(py::handle lock, Body &&body) {
+  acquire(lock);
+  auto release_it = [lock] { release(lock); };
+  if constexpr (std::is_void_v<decltype(body())>) {
+    on_failure(std::forward<Body>(body), release_it);
+    release_it();
+  } else {
+    auto result = on_failure(std::forward<Body>(body), release_it);
+    release_it();
+    return result;
+  }
+}
 
 } // namespace zul_mew::kernel

@@ -5,23 +5,32 @@ station opened on the other talk as if joined by a serial cable. The relay runs
 in a process of its own, so it takes no time from the interpreter under test
 and can be cut, as a cable can be pulled. A cable made with a tap has a third
 port that hears both directions, as a line monitor clipped onto the wires does.
+A cable made with ``links=True`` names its ports by links in a directory of its
+own, which stay the same when the cable is unplugged and plugged in again, as a
+USB adapter keeps its name.
 """
 
 from __future__ import annotations
 
 import os
 import select
-import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 import tty
 
 
 class NullModemCable:
     """Two connected serial ports; ``ports`` names them, ``close`` ends the relay.
-    With ``tap=True``, ``tap`` names a third port that receives a copy of all traffic."""
+    With ``tap=True``, ``tap`` names a third port that receives a copy of all traffic.
+    With ``links=True``, ``unplug`` and ``plug`` pull the cable and put it back."""
 
-    def __init__(self, tap: bool = False) -> None:
+    def __init__(self, tap: bool = False, links: bool = False) -> None:
+        self._links = tempfile.mkdtemp(prefix="zul-mew-cable-") if links else None
+        self._start(tap)
+
+    def _start(self, tap: bool) -> None:
         self._relay = subprocess.Popen(
             [sys.executable, "-m", "zul_mew_tools.cable"] + (["--tap"] if tap else []),
             stdin=subprocess.PIPE,
@@ -38,9 +47,34 @@ class NullModemCable:
             raise OSError("virtual null-modem cable did not start")
         self.ports = (line[0], line[1])
         self.tap = line[2] if tap else None
+        if self._links is not None:
+            self.ports = (self._link("port0", line[0]), self._link("port1", line[1]))
+
+    def _link(self, link: str, target: str) -> str:
+        assert self._links is not None
+        path = os.path.join(self._links, link)
+        os.symlink(target, path + ".new")
+        os.replace(path + ".new", path)
+        return path
+
+    def unplug(self) -> None:
+        """Pull the cable: programs on its ports see their device go away, and the
+        port names lead nowhere until ``plug``."""
+        self._stop()
+        for port in self.ports:
+            os.remove(port)
+
+    def plug(self) -> None:
+        """Plug the cable in again under the same port names."""
+        self._start(self.tap is not None)
 
     def close(self) -> None:
         """Pull the cable: the relay ends and both ports stop carrying data."""
+        self._stop()
+        if self._links is not None:
+            shutil.rmtree(self._links, ignore_errors=True)
+
+    def _stop(self) -> None:
         if self._relay.poll() is None:
             self._relay.terminate()
         self._relay.wait()
@@ -91,7 +125,9 @@ def _relay(ends, tap=None) -> None:
 
 
 def main() -> None:
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    # The relay ends on SIGTERM by the system's default action: a handler of the
+    # interpreter would run only after the next select returns, and a signal that
+    # came just before select was entered would leave the relay waiting for good.
     ends = [_open_end(), _open_end()]
     names = [ends[0][2], ends[1][2]]
     tap = None

@@ -1,0 +1,325 @@
+// Reading the serial package's own POSIX port at its descriptor.
+#include "mew/transport/port_descriptor.hpp"
+
+#if defined(__unix__) || defined(__APPLE__)
+
+#include "mew/codec/mew_static.hpp"
+#include "module/kernel/host.hpp"
+#include "module/kernel/thread_exit.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace zul_mew::transport {
+
+namespace {
+
+using kernel::steal;
+
+const kernel::Name kSerial("Serial");
+const kernel::Name kIsOpen("is_open");
+const kernel::Name kFd("fd");
+const kernel::Name kPipeAbortRead("pipe_abort_read_r");
+const kernel::Name kTimeoutSetting("_timeout");
+const kernel::Name kFormat("format");
+
+// A longer time-out, an infinite one or NaN is left to the port's own read,
+// which decides what it means.
+constexpr double kLongestTimeout = 1e9;
+
+// How long a read goes without the GIL before it looks at the host again: a
+// Ctrl-C for the main thread, a port closed by another thread.
+constexpr double kLookAtHost = 0.1;
+
+// Bytes collected without the GIL before they are handed to the frame.
+constexpr std::size_t kChunk = 512;
+
+struct PosixPort {
+  py::object type;
+  py::object serial_exception;
+};
+
+const PosixPort *find_posix_port() {
+  PyObject *module = PyImport_GetModule(py::str("serial.serialposix").ptr());
+  if (!module) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  py::object posix = steal(module);
+  // Kept for the life of the interpreter, like the module itself.
+  return new PosixPort{posix.attr(kSerial), posix.attr("SerialException")};
+}
+
+// Looked up once, under the GIL.
+const PosixPort *posix_port() {
+  static bool looked_up = false;
+  static const PosixPort *port = nullptr;
+  if (!looked_up) {
+    port = find_posix_port();
+    looked_up = true;
+  }
+  return port;
+}
+
+// What the port's own read needs: its descriptor, the descriptor that
+// cancels a read, and the time-out.
+struct PortState {
+  int fd;
+  int abort;
+  bool blocking;
+  double timeout;
+};
+
+bool as_descriptor(py::handle value, int &fd) {
+  if (!PyLong_CheckExact(value.ptr()))
+    return false;
+  long number = PyLong_AsLong(value.ptr());
+  if (number == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  fd = static_cast<int>(number);
+  return number >= 0 && number == fd;
+}
+
+bool as_timeout(py::handle value, PortState &port) {
+  port.blocking = value.is_none();
+  port.timeout = 0;
+  if (port.blocking)
+    return true;
+  if (PyFloat_CheckExact(value.ptr())) {
+    port.timeout = PyFloat_AS_DOUBLE(value.ptr());
+  } else if (PyLong_CheckExact(value.ptr())) {
+    port.timeout = PyLong_AsDouble(value.ptr());
+    if (port.timeout == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+  } else {
+    return false;
+  }
+  return port.timeout >= 0 && port.timeout <= kLongestTimeout;
+}
+
+bool readable_at_descriptor(py::handle serial, PortState &port) {
+  const PosixPort *posix = posix_port();
+  if (!posix || Py_TYPE(serial.ptr()) != reinterpret_cast<PyTypeObject *>(posix->type.ptr()))
+    return false;
+  return serial.attr(kIsOpen).ptr() == Py_True && as_descriptor(serial.attr(kFd), port.fd) &&
+         as_descriptor(serial.attr(kPipeAbortRead), port.abort) &&
+         as_timeout(serial.attr(kTimeoutSetting), port);
+}
+
+// The port may be closed by another thread between two looks.
+bool still_open(py::handle serial, const PortState &opened) {
+  PortState now_open;
+  return readable_at_descriptor(serial, now_open) && now_open.fd == opened.fd &&
+         now_open.abort == opened.abort;
+}
+
+[[noreturn]] void raise_serial(py::handle message) {
+  py::object error = posix_port()->serial_exception(message);
+  py::set_error(posix_port()->serial_exception, error);
+  throw py::error_already_set();
+}
+
+[[noreturn]] void raise_read_failed(int error) {
+  py::object os_error = py::handle(PyExc_OSError)(error, std::strerror(error));
+  raise_serial(py::str("read failed: {}").attr(kFormat)(os_error));
+}
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Milliseconds for poll, rounded up so the wait never ends before `until`.
+int milliseconds_until(double until) {
+  double left = std::ceil((until - now()) * 1000);
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool transient(int error) {
+  return error == EAGAIN || error == EALREADY || error == EWOULDBLOCK || error == EINPROGRESS;
+}
+
+// One read of the port, on duplicates of its two descriptors taken while the
+// port was known to be open. Nobody else closes them, so a number the port
+// gives up and another file takes is never read here; and since the port's
+// close closes the only writer of its cancel pipe, the duplicate sees that
+// close as a hang-up.
+class Reading {
+public:
+  Reading(const PortState &port) : blocking_(port.blocking), timeout_(port.timeout) {
+    fd_ = fcntl(port.fd, F_DUPFD_CLOEXEC, 0);
+    abort_ = fd_ < 0 ? -1 : fcntl(port.abort, F_DUPFD_CLOEXEC, 0);
+    if (abort_ < 0)
+      error = errno;
+    deadline_ = now() + timeout_;
+  }
+  ~Reading() {
+    if (fd_ >= 0)
+      ::close(fd_);
+    if (abort_ >= 0)
+      ::close(abort_);
+  }
+  Reading(const Reading &) = delete;
+  Reading &operator=(const Reading &) = delete;
+
+  enum class Outcome { Byte, Full, Tail, Nothing, Closed, Empty, Failed, Interrupted, LookAtHost };
+
+  // Bytes into `chunk` until it is full or, when `to_tail`, the frame's tail
+  // has come; or until something only the host can settle.
+  Outcome fill(char *chunk, std::size_t room, std::size_t &filled, bool to_tail) noexcept {
+    double look_at_host = now() + kLookAtHost;
+    while (filled < room) {
+      char byte;
+      Outcome got = next_byte(byte, look_at_host);
+      if (got != Outcome::Byte)
+        return got;
+      chunk[filled++] = byte;
+      double arrived = now();
+      deadline_ = arrived + timeout_;
+      if (to_tail && byte == codec::kTail)
+        return Outcome::Tail;
+      if (arrived >= look_at_host)
+        return Outcome::LookAtHost;
+    }
+    return Outcome::Full;
+  }
+
+  int error = 0;
+
+private:
+  // A frame comes in a burst: the bytes the port reports waiting after a
+  // wait are read without waiting again. They arrived before any later
+  // cancel, as a byte found by the port's own wait does.
+  Outcome next_byte(char &byte, double look_at_host) noexcept {
+    if (waiting_ > 0) {
+      --waiting_;
+      if (::read(fd_, &byte, 1) == 1)
+        return Outcome::Byte;
+      waiting_ = 0;
+    }
+    Outcome got = wait_byte(byte, look_at_host);
+    if (got == Outcome::Byte && ioctl(fd_, FIONREAD, &waiting_) != 0)
+      waiting_ = 0;
+    return got;
+  }
+
+  // One byte by the port's own rules: wait for input until the deadline,
+  // then read one byte. A cancelled read wins over input.
+  Outcome wait_byte(char &byte, double look_at_host) noexcept {
+    for (;;) {
+      bool host_first = blocking_ || look_at_host < deadline_;
+      pollfd watched[2] = {{fd_, POLLIN, 0}, {abort_, POLLIN, 0}};
+      int ready = poll(watched, 2, milliseconds_until(host_first ? look_at_host : deadline_));
+      if (ready == 0)
+        return host_first ? Outcome::LookAtHost : Outcome::Nothing;
+      if (ready > 0) {
+        if (watched[1].revents & POLLIN) {
+          char cancels[1000];
+          [[maybe_unused]] ssize_t drained = ::read(abort_, cancels, sizeof cancels);
+          return Outcome::Nothing;
+        }
+        if (watched[1].revents)
+          return Outcome::Closed;
+        ssize_t got = ::read(fd_, &byte, 1);
+        if (got == 1)
+          return Outcome::Byte;
+        if (got == 0)
+          return Outcome::Empty;
+      }
+      error = errno;
+      if (error == EINTR)
+        return Outcome::Interrupted;
+      if (!transient(error))
+        return Outcome::Failed;
+      if (!blocking_ && now() >= deadline_)
+        return Outcome::Nothing;
+    }
+  }
+
+  int fd_;
+  int abort_;
+  bool blocking_;
+  double timeout_;
+  double deadline_;
+  int waiting_ = 0;
+};
+
+using Outcome = Reading::Outcome;
+
+// Settles, under the GIL, an outcome that ended a stretch without it: true
+// when the read goes on. Silence, a cancelled read and a port closed under
+// it end the read with what it has; a failure raises what the port's own
+// read would raise.
+bool goes_on(py::handle serial, const PortState &opened, Reading &reading, Outcome got) {
+  switch (got) {
+  case Outcome::Full:
+  case Outcome::LookAtHost:
+  case Outcome::Interrupted:
+    if (PyErr_CheckSignals() < 0)
+      kernel::raise_pending();
+    return still_open(serial, opened);
+  case Outcome::Empty:
+    // A vanished device stays readable but yields nothing.
+    raise_serial(py::str("device reports readiness to read but returned no data "
+                         "(device disconnected or multiple access on port?)"));
+  case Outcome::Failed:
+    raise_read_failed(reading.error);
+  default:
+    return false;
+  }
+}
+
+// Reads into `got` until it holds `limit` bytes or the read ends.
+bool read_at_descriptor(py::handle serial, std::string &got, std::size_t limit, bool to_tail) {
+  PortState port;
+  if (!readable_at_descriptor(serial, port))
+    return false;
+  Reading reading(port);
+  if (reading.error)
+    raise_read_failed(reading.error);
+  char chunk[kChunk];
+  for (;;) {
+    std::size_t filled = 0;
+    std::size_t room = std::min(kChunk, limit - got.size());
+    Outcome outcome =
+        kernel::without_gil([&]() noexcept { return reading.fill(chunk, room, filled, to_tail); });
+    got.append(chunk, filled);
+    if (outcome == Outcome::Tail || got.size() == limit || !goes_on(serial, port, reading, outcome))
+      return true;
+  }
+}
+
+} // namespace
+
+bool read_byte_at_descriptor(py::handle serial, std::string &got) {
+  return read_at_descriptor(serial, got, 1, false);
+}
+
+bool read_frame_at_descriptor(py::handle serial, std::string &frame) {
+  return read_at_descriptor(serial, frame, kLongestFrame, true);
+}
+
+} // namespace zul_mew::transport
+
+#else
+
+namespace zul_mew::transport {
+
+bool read_byte_at_descriptor(py::handle, std::string &) { return false; }
+
+bool read_frame_at_descriptor(py::handle, std::string &) { return false; }
+
+} // namespace zul_mew::transport
+
+#endif

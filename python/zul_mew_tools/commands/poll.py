@@ -1,0 +1,144 @@
+"""``zul-mew poll``: the same read again and again, one line per answer, and on
+exit how the line did: requests, answers, errors by kind, loss, round trips."""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import datetime
+import sys
+import time
+from typing import Any, Dict, List, Optional
+
+import zul_mew
+
+from .line import PORT_HELP, Failure, add_port_options, failure_kind, master_on, reason
+from .output import Output, add_format_option, clock
+from .values import add_place_arguments, build_read, form_of, read_values, value_names
+
+
+def add_to(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("poll", help="read the same place at an interval, with statistics")
+    parser.add_argument("port", metavar="PORT", help=PORT_HELP)
+    add_place_arguments(parser)
+    parser.add_argument("--count", type=int, default=1, help="number of values (default 1)")
+    parser.add_argument(
+        "--interval",
+        type=int,
+        default=1000,
+        help="ms from one request to the next (default 1000)",
+    )
+    parser.add_argument("--polls", type=int, help="stop after this many requests (default: Ctrl-C)")
+    parser.add_argument("--once", action="store_true", help="one request, as --polls 1")
+    add_format_option(parser)
+    add_port_options(parser)
+    parser.set_defaults(run=run)
+
+
+class Statistics:
+    def __init__(self) -> None:
+        self.round_trips: List[float] = []
+        self.errors: Dict[str, int] = collections.Counter()
+
+    @property
+    def sent(self) -> int:
+        # Counted as they end: an exchange cut short by Ctrl-C is no request sent.
+        return len(self.round_trips) + sum(self.errors.values())
+
+    def summary(self, what: str) -> str:
+        answered = len(self.round_trips)
+        failed = sum(self.errors.values())
+        kinds = ", ".join(f"{n} {kind}" for kind, n in sorted(self.errors.items()))
+        loss = 100.0 * failed / self.sent if self.sent else 0.0
+        lines = [
+            f"--- {what} poll statistics ---",
+            f"{self.sent} requests sent, {answered} answered, {failed} errors"
+            + (f" ({kinds})" if kinds else "")
+            + f", {loss:.1f}% loss",
+        ]
+        if answered:
+            trips = [1000 * t for t in self.round_trips]
+            low, mean, high = min(trips), sum(trips) / answered, max(trips)
+            lines.append(f"round trip min/avg/max = {low:.3f}/{mean:.3f}/{high:.3f} ms")
+        return "\n".join(lines)
+
+
+def run(args: argparse.Namespace) -> int:
+    form = form_of(args.name, args.form, "read")
+    if args.count < 1 or args.interval < 0 or (args.polls is not None and args.polls < 1):
+        raise Failure("--count and --polls take 1 or more, --interval 0 or more")
+    polls = 1 if args.once else args.polls
+    names = value_names(args.name, form, args.count)
+    out = Output(args.format, args.out, ["time", "round_trip_ms", "error", *names])
+    try:
+        # A request no station can take ends the poll before the first one is sent.
+        build_read(args.station, args.name, form, args.count)
+    except (ValueError, AssertionError) as error:
+        raise Failure(f"poll {args.name} of station {args.station}: {reason(error)}") from None
+    stats = Statistics()
+    master = master_on(args, reconnect=True)
+    try:
+        poll(master, args, form, polls, out, stats)
+    except KeyboardInterrupt:
+        pass  # Ctrl-C is how a poll without a count ends
+    finally:
+        master.close()
+    what = f"{args.name} of station {args.station} on {args.port}"
+    print(stats.summary(what), file=args.out if out.for_people else sys.stderr, flush=True)
+    return 0 if stats.sent and not stats.errors else 1
+
+
+def poll(
+    master: zul_mew.MewMaster,
+    args: argparse.Namespace,
+    form: str,
+    polls: Optional[int],
+    out: Output,
+    stats: Statistics,
+) -> None:
+    began = time.monotonic()
+    while polls is None or stats.sent < polls:
+        if stats.sent:
+            time.sleep(max(0.0, began + stats.sent * args.interval / 1000 - time.monotonic()))
+        now = time.time()
+        sent = time.monotonic()
+        try:
+            values = read_values(master, args.station, args.name, form, args.count)
+        except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
+            kind = failure_kind(error)
+            stats.errors[kind] += 1
+            show_error(out, now, args, kind, reason(error))
+        else:
+            trip = time.monotonic() - sent
+            stats.round_trips.append(trip)
+            show_values(out, now, args, values, trip)
+
+
+def show_values(
+    out: Output, now: float, args: argparse.Namespace, values: List[int], trip: float
+) -> None:
+    shown = " ".join(map(str, values))
+    record: Dict[str, Any] = {
+        "time": stamp(now),
+        "station": args.station,
+        "name": args.name,
+        "values": values,
+        "round_trip_ms": round(1000 * trip, 3),
+    }
+    text = f"{clock(now)}  {args.name} = {shown}  ({1000 * trip:.1f} ms)"
+    out.write(text, record, [record["time"], record["round_trip_ms"], "", *values])
+
+
+def show_error(out: Output, now: float, args: argparse.Namespace, kind: str, message: str) -> None:
+    record = {
+        "time": stamp(now),
+        "station": args.station,
+        "name": args.name,
+        "error": message,
+        "kind": kind,
+    }
+    out.write(f"{clock(now)}  {args.name}: {message}", record, [record["time"], "", message])
+
+
+def stamp(now: float) -> str:
+    return datetime.datetime.fromtimestamp(now).isoformat(timespec="milliseconds")

@@ -1,0 +1,157 @@
+"""``zul-mew scan``: which stations of a range answer, with their type and firmware."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any, Dict, List
+
+import zul_mew
+
+from .line import (
+    PORT_HELP,
+    Failure,
+    add_port_options,
+    failure_kind,
+    master_on,
+    reason,
+    station,
+)
+from .output import Output, add_format_option
+
+TYPE_NAMES = {
+    zul_mew.INST_TYPE_UNKNOWN: "unknown",
+    zul_mew.INST_TYPE_XY: "XY",
+    zul_mew.INST_TYPE_Axis: "axis",
+    zul_mew.INST_TYPE_AD: "analogue",
+}
+COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
+INTERRUPTED = 130
+
+
+def add_to(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("scan", help="find the stations of a bus")
+    parser.add_argument("port", metavar="PORT", help=PORT_HELP)
+    parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
+    parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+    add_format_option(parser)
+    # A silent station costs one answer time-out: short ones keep a scan quick.
+    add_port_options(parser, query_timeout=0.1)
+    parser.set_defaults(run=run)
+
+
+def firmware(version: int) -> str:
+    """A version as stations show it: 0x0103 is 1.03."""
+    return f"{version >> 8:X}.{version & 0xFF:02X}"
+
+
+def ask(master: zul_mew.MewMaster, number: int) -> Dict[str, Any]:
+    """What one station says of itself; a silent one ends in the answer time-out."""
+    found: Dict[str, Any] = dict.fromkeys(COLUMNS)
+    found["station"] = number
+    try:
+        kind = master.get_uint16(number, "S0")
+        found["type"] = TYPE_NAMES.get(kind, f"unknown ({kind})")
+        found["firmware"] = firmware(master.get_uint16(number, "S1"))
+        if kind == zul_mew.INST_TYPE_XY:
+            found["inputs"] = master.get_coil_uint16(number, "WX0")
+            found["outputs"] = master.get_coil_uint16(number, "WY0")
+    except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
+        how = failure_kind(error)
+        if how == "line" or (how == "timeout" and found["type"] is None):
+            raise
+        # Something answered there, if not as a station of a bus does.
+        found["type"] = f"{found['type'] or '?'} ({reason(error)})"
+    return found
+
+
+class Progress:
+    """Which station is being asked and how many answered, on one line of a terminal."""
+
+    def __init__(self) -> None:
+        self.on_terminal = sys.stderr.isatty()
+        self.found = 0
+
+    def asking(self, number: int) -> None:
+        if self.on_terminal:
+            sys.stderr.write(f"\rscan: asking station {number}, {self.found} found ")
+            sys.stderr.flush()
+
+    def answered(self, found: Dict[str, Any]) -> None:
+        self.found += 1
+        self._clear()
+        print(
+            f"scan: station {found['station']} answers ({found['type']})",
+            file=sys.stderr,
+        )
+
+    def done(self, how: str) -> None:
+        self._clear()
+        if how == "done" and not self.found:
+            return  # the failure says it
+        print(f"scan: {how}, {self.found} found", file=sys.stderr, flush=True)
+
+    def _clear(self) -> None:
+        if self.on_terminal:
+            sys.stderr.write("\r\x1b[K")
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.last < args.first:
+        raise Failure(f"--last {args.last} is below --first {args.first}")
+    master = master_on(args)
+    progress = Progress()
+    found: List[Dict[str, Any]] = []
+    status = 0
+    try:
+        for number in range(args.first, args.last + 1):
+            progress.asking(number)
+            try:
+                station_found = ask(master, number)
+            except IOError as error:
+                if failure_kind(error) != "timeout":
+                    raise
+                continue  # nobody there: the next may be
+            found.append(station_found)
+            progress.answered(station_found)
+        progress.done("done")
+    except KeyboardInterrupt:
+        progress.done(f"interrupted at station {number}")
+        status = INTERRUPTED
+    except Exception as error:
+        progress.done("failed")
+        raise Failure(f"scan station {number} on {args.port}: {reason(error)}") from None
+    finally:
+        master.close()
+    if not found and status == 0:
+        raise Failure(f"no station answered on {args.port} (stations {args.first} to {args.last})")
+    show(found, Output(args.format, args.out, COLUMNS))
+    return status
+
+
+def show(found: List[Dict[str, Any]], out: Output) -> None:
+    if out.for_people:
+        out.stream.write(
+            f"{'station':>7}  {'type':<8}  {'firmware':>8}  {'inputs':>6}  {'outputs':>7}\n"
+        )
+    for station_found in found:
+        words = [
+            f"{w:#06x}" if w is not None else "-"
+            for w in (station_found["inputs"], station_found["outputs"])
+        ]
+        version = station_found["firmware"] or "-"
+        text = (
+            f"{station_found['station']:>7}  {station_found['type']:<8}  {version:>8}  "
+            f"{words[0]:>6}  {words[1]:>7}"
+        )
+        row = [
+            station_found["station"],
+            station_found["type"],
+            station_found["firmware"],
+            *words,
+        ]
+        out.write(text, station_found, row)
+    if out.for_people:
+        kinds = [station_found["type"] for station_found in found]
+        counts = ", ".join(f"{kinds.count(kind)} {kind}" for kind in ("XY", "axis", "analogue"))
+        out.stream.write(f"{len(found)} stations: {counts}\n")
