@@ -29,8 +29,8 @@ void init(py::handle self, py::tuple args, py::dict kwargs) {
 // The class made for a type code and the list it is filed in; any code the
 // module does not know makes an InstUnknown.
 struct Kind {
-  const kernel::Name &cls;
-  const kernel::Name &list;
+  py::handle cls;
+  py::handle list;
 };
 
 Kind kind_of(py::handle inst_type) {

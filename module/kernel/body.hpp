@@ -36,10 +36,6 @@ public:
   Body(R (*f)(P...))
       : function_(reinterpret_cast<void (*)()>(f)), call_(&call<R, P...>), arity_(sizeof...(P)) {}
 
-  // A body that reads its arguments by position.
-  Body(py::object (*f)(const Args &))
-      : function_(reinterpret_cast<void (*)()>(f)), call_(&call_by_position), arity_(kAnyArity) {}
-
   py::object operator()(const Args &args) const { return call_(function_, args); }
 
   // How many parameters the body takes; checked against the member table
@@ -78,10 +74,6 @@ private:
 
   template <typename R, typename... P> static py::object call(void (*f)(), const Args &args) {
     return invoke(reinterpret_cast<R (*)(P...)>(f), args, std::index_sequence_for<P...>{});
-  }
-
-  static py::object call_by_position(void (*f)(), const Args &args) {
-    return reinterpret_cast<py::object (*)(const Args &)>(f)(args);
   }
 
   static py::object returns_none(void (*)(), const Args &) { return py::none(); }

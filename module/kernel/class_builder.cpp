@@ -1,6 +1,7 @@
 #include "module/kernel/class_builder.hpp"
 
 #include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::kernel {
 
@@ -21,9 +22,9 @@ py::object wrap_member(const Member &member, py::object function, py::handle bui
   case MemberKind::Property:
     return builtins["property"](function);
   case MemberKind::AbstractMethod:
-    return module_name("abstractmethod")(function);
+    return module_name(ID(abstractmethod))(function);
   case MemberKind::AbstractProperty:
-    return builtins["property"](module_name("abstractmethod")(function));
+    return builtins["property"](module_name(ID(abstractmethod))(function));
   }
   return function;
 }

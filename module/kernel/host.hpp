@@ -1,5 +1,5 @@
 // What the module takes from the host interpreter: names bound in the module
-// namespace, interned attribute names, the host's exceptions and print.
+// namespace, the host's exceptions and print, its locks.
 #pragma once
 
 #include "module/kernel/thread_exit.hpp"
@@ -12,28 +12,11 @@ namespace zul_mew::kernel {
 
 namespace py = pybind11;
 
-// An attribute name made once and kept for the life of the interpreter.
-class Name {
-public:
-  explicit Name(const char *text) : text_(text) {}
-  operator py::handle() const { return get(); }
-  PyObject *ptr() const { return get(); }
-
-private:
-  PyObject *get() const {
-    if (!object_)
-      object_ = PyUnicode_InternFromString(text_);
-    return object_;
-  }
-  const char *text_;
-  mutable PyObject *object_ = nullptr;
-};
-
 void set_module_namespace(py::handle module_dict);
 
 // A name of the module namespace, looked up at the moment of use, so that a
 // host may replace it (zul_mew.Serial, zul_mew.sleep, ...).
-py::object module_name(const Name &name);
+py::object module_name(py::handle name);
 py::object module_name(const char *name);
 
 // Calls the host's print with one text.
@@ -87,7 +70,7 @@ inline py::object steal(PyObject *result) {
 
 // A method call that may wait (thread_exit.hpp); the last values of `args`
 // go to the names in `keywords`.
-py::object call_waiting(py::handle self, const Name &method,
+py::object call_waiting(py::handle self, py::handle method,
                         std::initializer_list<py::handle> args = {},
                         py::handle keywords = py::handle());
 

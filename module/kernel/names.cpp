@@ -1,18 +1,19 @@
 #include "module/kernel/names.hpp"
 
-#include <utility>
+#include "module/kernel/host.hpp"
 
 namespace zul_mew::kernel {
 
-namespace {
+PyObject *g_names[kNameCount] = {};
 
-template <std::size_t... index>
-std::array<Name, kNameCount> make_names(std::index_sequence<index...>) {
-  return {Name(kNameTexts[index].data())...};
+void intern_names() {
+  for (std::size_t i = 0; i < kNameCount; ++i) {
+    if (g_names[i])
+      continue;
+    g_names[i] = PyUnicode_InternFromString(kNameTexts[i].data());
+    if (!g_names[i])
+      raise_pending();
+  }
 }
-
-} // namespace
-
-const std::array<Name, kNameCount> g_names = make_names(std::make_index_sequence<kNameCount>());
 
 } // namespace zul_mew::kernel

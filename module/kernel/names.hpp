@@ -6,7 +6,6 @@
 
 #include "module/kernel/host.hpp"
 
-#include <array>
 #include <cstddef>
 #include <iterator>
 #include <string_view>
@@ -25,18 +24,17 @@ inline constexpr std::string_view kNameTexts[] = {
     "_process_request", "_query", "_query_listeners", "_query_lock", "_query_timeout", "_random",
     "_receiver", "_receiver_thread", "_send", "_sender_lock", "_serial", "_slave_stop_flag",
     "_slave_thread", "_station", "_stop_flag", "_timeout", "_unknown_list", "_x", "_xy_list", "_y",
-    "abstractmethod", "acquire", "append", "choice", "close", "empty", "endswith", "fd",
-    "flushInput", "flushOutput", "flush_input", "format", "get", "get_coil", "get_coil_uint16",
+    "abstractmethod", "acquire", "append", "cancel_read", "choice", "close", "empty", "endswith",
+    "fd", "flushInput", "flushOutput", "flush_input", "format", "get", "get_coil_uint16",
     "get_multi_coil_uint16", "get_multi_uint16", "get_multi_uint32", "get_uint16", "get_uint32",
     "get_wx", "get_wy", "get_x", "get_x16_object", "get_y", "get_y16_object", "in_waiting",
     "is_open", "join", "lower", "on_get_coil", "on_get_multi_coil_uint16", "on_get_multi_uint16",
     "on_set_coil", "on_set_multi_coil_uint16", "on_set_multi_uint16", "pack", "pipe_abort_read_r",
     "pop", "port", "print", "process_invalid_frame", "put", "query", "query_firmware_version",
     "query_inst_type", "query_timeout", "randint", "read", "receive_frame", "release", "remove",
-    "send_frame", "set_coil", "set_coil_uint16", "set_int16", "set_int32", "set_multi_coil_uint16",
-    "set_multi_uint16", "set_multi_uint32", "set_uint16", "set_uint32", "set_wy", "set_y",
-    "slave_station", "sleep", "start", "startswith", "station", "stop", "target", "timeout",
-    "unpack", "write"};
+    "send_frame", "set_coil", "set_coil_uint16", "set_multi_uint16", "set_multi_uint32",
+    "set_uint16", "set_uint32", "set_wy", "set_y", "slave_station", "sleep", "start", "startswith",
+    "station", "stop", "target", "timeout", "unpack", "write"};
 // clang-format on
 
 inline constexpr std::size_t kNameCount = std::size(kNameTexts);
@@ -57,9 +55,14 @@ constexpr std::size_t name_index(std::string_view text) {
   throw "the name is missing from the table in module/kernel/names.hpp";
 }
 
-extern const std::array<Name, kNameCount> g_names;
+namespace py = pybind11;
 
-template <std::size_t index> const Name &name() { return g_names[index]; }
+extern PyObject *g_names[kNameCount];
+
+template <std::size_t index> py::handle name() { return g_names[index]; }
+
+// Makes every name of the table, once, when the module is imported.
+void intern_names();
 
 } // namespace zul_mew::kernel
 
