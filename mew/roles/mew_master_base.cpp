@@ -66,14 +66,12 @@ py::object wait_answer(py::handle self, py::handle listener) {
 py::object exchange(py::handle self, py::handle command) {
   py::object listener = kernel::module_name(ID(Queue))();
   register_listener(self, listener);
-  py::object data = kernel::on_failure(
+  return kernel::finally(
       [&] {
         self.attr(ID(_send))(command);
         return wait_answer(self, listener);
       },
       [&] { remove_listener(self, listener); });
-  remove_listener(self, listener);
-  return data;
 }
 
 // A digit flipped by line noise leaves a plausible answer that only its

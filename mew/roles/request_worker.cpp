@@ -48,16 +48,14 @@ void stop_request_worker(py::handle self) {
 void run_request_worker(py::handle self, void (*serve)(py::handle, py::handle)) {
   py::object request_queue = kernel::module_name(ID(Queue))();
   register_queue(self, request_queue);
-  try {
-    serve(self, request_queue);
-  } catch (py::error_already_set &) {
-    // Ended by something other than an error of one request: leave no queue
-    // behind that nobody reads, and let start replace this worker.
-    withdraw_queue(self, request_queue);
-    self.attr(ID(_slave_stop_flag)) = py::bool_(true);
-    throw;
-  }
-  withdraw_queue(self, request_queue);
+  // However the worker ends, it leaves no queue behind that nobody reads, and
+  // an end by an error lets start replace it.
+  kernel::finally(
+      [&] {
+        kernel::on_failure([&] { serve(self, request_queue); },
+                           [&] { self.attr(ID(_slave_stop_flag)) = py::bool_(true); });
+      },
+      [&] { withdraw_queue(self, request_queue); });
 }
 
 void serve_request(py::handle self, py::handle frame, const char *node) {
