@@ -2,6 +2,7 @@
 // classes in the order the import has always bound them.
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 #include <exception>
 
@@ -24,6 +25,7 @@ void build(py::handle ns, std::initializer_list<const ClassDef *> classes) {
 
 void populate(py::module_ module) {
   py::dict ns = module.attr("__dict__");
+  kernel::intern_names();
   kernel::set_module_namespace(ns);
   kernel::init_function_type();
   bind_from(ns, "serial", {"Serial"});

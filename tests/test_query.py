@@ -274,6 +274,22 @@ def test_every_exit_leaves_no_listener_and_no_lock(bus, prepare, answer, error):
     assert not node._sender_lock.locked()
 
 
+class BrokenListeners(list):
+    def remove(self, item):
+        raise RuntimeError("listener list broken")
+
+
+def test_a_failing_withdrawal_leaves_the_exchange_error_as_it_was(bus, monkeypatch):
+    node, _ = bus
+    ignored = []
+    monkeypatch.setattr("sys.unraisablehook", lambda report: ignored.append(report.exc_type))
+    node._feedback_listeners = BrokenListeners()
+    node.close()
+    with pytest.raises(serial.SerialException):
+        node.query(read_request(1))
+    assert ignored == [RuntimeError]
+
+
 @pytest.mark.parametrize(
     "args, kwargs, query_timeout",
     [

@@ -1,5 +1,6 @@
 // Field encodings: register addresses, words low byte first, two's complement.
 #include "mew/codec/mew_static.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::codec {
 
@@ -16,9 +17,7 @@ py::object parse_uint16(py::handle data) {
   std::int64_t h, l;
   if (small_int(high_value, h) && small_int(low_value, l))
     return steal(PyLong_FromLongLong((h * 256) | l));
-  py::int_ shift(8);
-  py::object shifted = steal(PyNumber_Lshift(high_value.ptr(), shift.ptr()));
-  return steal(PyNumber_Or(shifted.ptr(), low_value.ptr()));
+  return (high_value << py::int_(8)) | low_value;
 }
 
 namespace {
@@ -57,9 +56,8 @@ py::object reinterpret(py::handle value, const char *pack_format, const char *un
     return steal(PyLong_FromLongLong(v));
   }
   // Out of range or not a plain int: the host's struct decides, and raises.
-  static const kernel::Name kPack("pack"), kUnpack("unpack");
-  py::object packed = kernel::module_name(kPack)(pack_format, value);
-  return kernel::module_name(kUnpack)(unpack_format, packed)[py::int_(0)];
+  py::object packed = kernel::module_name(ID(pack))(pack_format, value);
+  return kernel::module_name(ID(unpack))(unpack_format, packed)[py::int_(0)];
 }
 
 } // namespace zul_mew::codec

@@ -21,7 +21,7 @@ py::object calc_crc(py::handle data, py::handle init) {
   if (length == 0)
     return py::reinterpret_borrow<py::object>(init);
   py::int_ folded(bcc);
-  return steal(PyNumber_InPlaceXor(init.ptr(), folded.ptr()));
+  return init ^= folded;
 }
 
 bool crc_is_ok(py::handle frame) {
@@ -32,10 +32,7 @@ bool crc_is_ok(py::handle frame) {
     return received.at(0) == received.at(1);
   py::object expected = to_int(received_object, 16);
   py::object actual = calc_crc(text.slice(0, -3), py::int_(0));
-  int equal = PyObject_RichCompareBool(expected.ptr(), actual.ptr(), Py_EQ);
-  if (equal < 0)
-    kernel::raise_pending();
-  return equal == 1;
+  return expected.equal(actual);
 }
 
 py::str append_tail(py::handle data) {

@@ -106,13 +106,7 @@ py::object to_int(py::handle text, int base) {
   return steal(PyObject_CallFunctionObjArgs(int_type, text.ptr(), host_base.ptr(), nullptr));
 }
 
-bool non_negative(py::handle value) {
-  py::int_ zero(0);
-  int result = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GE);
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
+bool non_negative(py::handle value) { return value >= py::int_(0); }
 
 bool small_int(py::handle value, std::int64_t &out) {
   if (!PyLong_CheckExact(value.ptr()))
@@ -133,15 +127,14 @@ py::object add(py::handle value, py::handle delta) {
   std::int64_t a, b;
   if (small_int(value, a) && small_int(delta, b))
     return steal(PyLong_FromLongLong(a + b));
-  return steal(PyNumber_Add(value.ptr(), delta.ptr()));
+  return value + delta;
 }
 
 py::object last_of(py::handle first, py::handle count) {
   std::int64_t a, b;
   if (small_int(first, a) && small_int(count, b))
     return steal(PyLong_FromLongLong(a + b - 1));
-  py::int_ one(1);
-  return steal(PyNumber_Subtract(add(first, count).ptr(), one.ptr()));
+  return add(first, count) - py::int_(1);
 }
 
 void TextBuilder::character(Py_UCS4 c) {
@@ -216,9 +209,8 @@ void TextBuilder::word(py::handle value) {
     return;
   }
   kernel::assert_that([value] { return non_negative(value); });
-  py::int_ mask(255), shift(8);
-  formatted(steal(PyNumber_And(value.ptr(), mask.ptr())), Format::Hex2);
-  formatted(steal(PyNumber_Rshift(value.ptr(), shift.ptr())), Format::Hex2);
+  formatted(value & py::int_(255), Format::Hex2);
+  formatted(value >> py::int_(8), Format::Hex2);
 }
 
 void TextBuilder::flush() {

@@ -62,13 +62,11 @@ py::object to_int(py::handle text, int base);
 // The value of a host int when it is exact and small enough for C++.
 bool small_int(py::handle value, std::int64_t &out);
 
-// value >= 0 as the host compares.
 bool non_negative(py::handle value);
 
 // format(value, spec) for "02X", "05d"; a plain int takes the C++ path.
 enum class Format { Hex2, Decimal5 };
 
-// `value` + `delta` with the host's arithmetic.
 py::object add(py::handle value, py::handle delta);
 
 // The last of `count` numbers from `first`: first + count - 1.

@@ -8,90 +8,72 @@ namespace {
 using kernel::arg;
 using kernel::arg_int;
 using kernel::arg_none;
-using kernel::Args;
 using kernel::static_method;
 using kernel::steal;
 using kernel::Type;
 
-py::object boolean(bool value) { return py::bool_(value); }
-py::object integer(long value) { return py::int_(value); }
 py::object character(Py_UCS4 c) { return steal(PyUnicode_FromOrdinal(static_cast<int>(c))); }
 
-py::object calc_crc_(const Args &a) { return calc_crc(a[0], a[1]); }
-py::object crc_is_ok_(const Args &a) { return boolean(crc_is_ok(a[0])); }
-py::object append_tail_(const Args &a) { return append_tail(a[0]); }
-py::object find_station_end_(const Args &a) { return integer(find_station_end(a[0])); }
-py::object command_start_position_(const Args &a) { return integer(command_start_position(a[0])); }
-py::object parse_command_(const Args &a) { return py::str(command_code(parse_command(a[0]))); }
-py::object frame_type_(const Args &a) { return character(frame_type(a[0])); }
-py::object is_feedback_(const Args &a) { return boolean(frame_type(a[0]) == kFeedback); }
-py::object is_query_(const Args &a) { return boolean(frame_type(a[0]) == kQuery); }
-py::object is_error_(const Args &a) { return boolean(frame_type(a[0]) == kError); }
+py::str command_text(py::handle data) { return py::str(command_code(parse_command(data))); }
+py::object frame_type_text(py::handle data) { return character(frame_type(data)); }
+bool is_feedback(py::handle data) { return frame_type(data) == kFeedback; }
+bool is_query(py::handle data) { return frame_type(data) == kQuery; }
+bool is_error(py::handle data) { return frame_type(data) == kError; }
 
-py::object header_matched_(const Args &a) {
-  long edge = find_station_end(a[1]);
-  Text tx(a[0]);
-  Text rx(a[1]);
-  if (!tx.slice_equals(rx, 0, edge))
-    return boolean(false);
-  if (rx.at(edge) != kFeedback)
-    return boolean(false);
-  return boolean(tx.slice_equals(rx, edge + 1, edge + 3));
+bool header_matched(py::handle tx, py::handle rx) {
+  long edge = find_station_end(rx);
+  Text request(tx), answer(rx);
+  if (!request.slice_equals(answer, 0, edge))
+    return false;
+  if (answer.at(edge) != kFeedback)
+    return false;
+  return request.slice_equals(answer, edge + 1, edge + 3);
 }
 
-py::object parse_station_(const Args &a) { return parse_station(a[0]); }
-
-py::object parse_contact_address_(const Args &a) {
-  Text address(a[0]);
-  py::str dec_part = address.slice(0, 3);
-  py::object hex_part = character(address.at(3));
+py::object parse_contact_address(py::handle address) {
+  Text name(address);
+  py::str dec_part = name.slice(0, 3);
+  py::object hex_part = character(name.at(3));
   py::object word = to_int(dec_part, 10);
   py::object bit = to_int(hex_part, 16);
-  py::int_ sixteen(16);
-  py::object scaled = steal(PyNumber_Multiply(word.ptr(), sixteen.ptr()));
-  return steal(PyNumber_Add(scaled.ptr(), bit.ptr()));
+  return word * py::int_(16) + bit;
 }
 
-py::object parse_register_address_(const Args &a) { return parse_register_address(a[0]); }
-py::object parse_uint16_(const Args &a) { return parse_uint16(a[0]); }
-py::object parse_int16_(const Args &a) { return reinterpret(parse_uint16(a[0]), "H", "h"); }
+py::object parse_int16(py::handle data) { return reinterpret(parse_uint16(data), "H", "h"); }
 
 py::object parse_uint32(py::handle data) {
   Text text(data);
   py::object low = parse_uint16(text.slice(0, 4));
   py::object high = parse_uint16(text.slice(4, 8));
-  py::int_ shift(16);
-  py::object shifted = steal(PyNumber_Lshift(high.ptr(), shift.ptr()));
-  return steal(PyNumber_Or(shifted.ptr(), low.ptr()));
+  return (high << py::int_(16)) | low;
 }
 
-py::object parse_uint32_(const Args &a) { return parse_uint32(a[0]); }
-py::object parse_int32_(const Args &a) { return reinterpret(parse_uint32(a[0]), "I", "i"); }
+py::object parse_int32(py::handle data) { return reinterpret(parse_uint32(data), "I", "i"); }
 
-py::object fill_header_(const Args &a) {
+py::str fill_header(py::handle station, py::handle cmd) {
   TextBuilder data;
   data.ascii(kHead);
-  data.formatted(a[0], Format::Hex2);
+  data.formatted(station, Format::Hex2);
   data.ascii(kQuery);
-  data.text(a[1]);
+  data.text(cmd);
   return data.finish();
 }
 
-py::object fill_contact_address_(const Args &a) {
-  TextBuilder data;
-  data.text(a[0]);
-  data.contact_address(a[1]);
-  return data.finish();
+py::str fill_contact_address(py::handle data, py::handle address) {
+  TextBuilder out;
+  out.text(data);
+  out.contact_address(address);
+  return out.finish();
 }
 
-py::object fill_uint16(py::handle data, py::handle value) {
+py::str fill_uint16(py::handle data, py::handle value) {
   TextBuilder out;
   out.text(data);
   out.word(value);
   return out.finish();
 }
 
-py::object fill_uint32(py::handle data, py::handle value) {
+py::str fill_uint32(py::handle data, py::handle value) {
   std::int64_t v;
   TextBuilder out;
   if (small_int(value, v) && v >= 0) {
@@ -101,30 +83,26 @@ py::object fill_uint32(py::handle data, py::handle value) {
     return out.finish();
   }
   kernel::assert_that([value] { return non_negative(value); });
-  py::int_ mask(0xFFFF), shift(16);
-  py::object low = steal(PyNumber_And(value.ptr(), mask.ptr()));
-  py::object high = steal(PyNumber_Rshift(value.ptr(), shift.ptr()));
+  py::object low = value & py::int_(0xFFFF);
+  py::object high = value >> py::int_(16);
   out.text(data);
   out.word(low);
   out.word(high);
   return out.finish();
 }
 
-py::object fill_uint16_(const Args &a) { return fill_uint16(a[0], a[1]); }
-py::object fill_int16_(const Args &a) { return fill_uint16(a[0], reinterpret(a[1], "h", "H")); }
-py::object fill_uint32_(const Args &a) { return fill_uint32(a[0], a[1]); }
-py::object fill_int32_(const Args &a) { return fill_uint32(a[0], reinterpret(a[1], "i", "I")); }
+py::str fill_int16(py::handle data, py::handle value) {
+  return fill_uint16(data, reinterpret(value, "h", "H"));
+}
 
-py::object read_single_contact_(const Args &a) { return read_single_contact(a[0], a[1]); }
-py::object write_single_contact_(const Args &a) { return write_single_contact(a[0], a[1], a[2]); }
-py::object read_contact_words_(const Args &a) { return read_contact_words(a[0], a[1], a[2], a[3]); }
-py::object write_contact_words_(const Args &a) { return write_contact_words(a[0], a[1], a[2]); }
-py::object read_data_area_(const Args &a) { return read_data_area(a[0], a[1], a[2]); }
-py::object write_data_area_(const Args &a) { return write_data_area(a[0], a[1], a[2]); }
-py::object write_single_data_(const Args &a) {
+py::str fill_int32(py::handle data, py::handle value) {
+  return fill_uint32(data, reinterpret(value, "i", "I"));
+}
+
+py::str write_single_data(py::handle station, py::handle reg, py::handle value) {
   py::list values;
-  values.append(a[2]);
-  return write_data_area(a[0], a[1], values);
+  values.append(value);
+  return write_data_area(station, reg, values);
 }
 
 } // namespace
@@ -137,81 +115,86 @@ const kernel::ClassDef &mew_static_class() {
       {},
       {
           static_method(
-              {"calc_crc", {arg("data", Type::Text), arg_int("init", 0)}, calc_crc_, Type::Int}),
-          static_method({"crc_is_ok", {arg("frame", Type::Text)}, crc_is_ok_, Type::Bool}),
-          static_method({"append_tail", {arg("data", Type::Text)}, append_tail_, Type::Text}),
-          static_method(
-              {"find_station_end", {arg("data", Type::Text)}, find_station_end_, Type::Int}),
+              {"calc_crc", {arg("data", Type::Text), arg_int("init", 0)}, calc_crc, Type::Int}),
+          static_method({"crc_is_ok", {arg("frame", Type::Text)}, crc_is_ok, Type::Bool}),
+          static_method({"append_tail",
+                         {arg("data", Type::Text)},
+                         static_cast<py::str (*)(py::handle)>(append_tail),
+                         Type::Text}),
+          static_method({"find_station_end",
+                         {arg("data", Type::Text)},
+                         static_cast<long (*)(py::handle)>(find_station_end),
+                         Type::Int}),
           static_method({"command_start_position",
                          {arg("data", Type::Text)},
-                         command_start_position_,
+                         command_start_position,
                          Type::Int}),
-          static_method({"parse_command", {arg("data", Type::Text)}, parse_command_, Type::Text}),
-          static_method({"frame_type", {arg("data", Type::Text)}, frame_type_, Type::Text}),
-          static_method({"is_feedback", {arg("data", Type::Text)}, is_feedback_, Type::Bool}),
-          static_method({"is_query", {arg("data", Type::Text)}, is_query_, Type::Bool}),
-          static_method({"is_error", {arg("data", Type::Text)}, is_error_, Type::Bool}),
+          static_method({"parse_command", {arg("data", Type::Text)}, command_text, Type::Text}),
+          static_method({"frame_type", {arg("data", Type::Text)}, frame_type_text, Type::Text}),
+          static_method({"is_feedback", {arg("data", Type::Text)}, is_feedback, Type::Bool}),
+          static_method({"is_query", {arg("data", Type::Text)}, is_query, Type::Bool}),
+          static_method({"is_error", {arg("data", Type::Text)}, is_error, Type::Bool}),
           static_method({"header_matched",
                          {arg("tx", Type::Text), arg("rx", Type::Text)},
-                         header_matched_,
+                         header_matched,
                          Type::Bool}),
-          static_method({"parse_station", {arg("data", Type::Text)}, parse_station_, Type::Int}),
+          static_method({"parse_station", {arg("data", Type::Text)}, parse_station, Type::Int}),
           static_method({"parse_contact_address",
                          {arg("address", Type::Text)},
-                         parse_contact_address_,
+                         parse_contact_address,
                          Type::Int}),
           static_method({"parse_register_address",
                          {arg("address", Type::Text)},
-                         parse_register_address_,
+                         parse_register_address,
                          Type::Int}),
-          static_method({"parse_uint16", {arg("data", Type::Text)}, parse_uint16_, Type::Int}),
-          static_method({"parse_int16", {arg("data", Type::Text)}, parse_int16_, Type::Int}),
-          static_method({"parse_uint32", {arg("data", Type::Text)}, parse_uint32_, Type::Int}),
-          static_method({"parse_int32", {arg("data", Type::Text)}, parse_int32_, Type::Int}),
+          static_method({"parse_uint16", {arg("data", Type::Text)}, parse_uint16, Type::Int}),
+          static_method({"parse_int16", {arg("data", Type::Text)}, parse_int16, Type::Int}),
+          static_method({"parse_uint32", {arg("data", Type::Text)}, parse_uint32, Type::Int}),
+          static_method({"parse_int32", {arg("data", Type::Text)}, parse_int32, Type::Int}),
           static_method({"fill_header",
                          {arg("station", Type::Int), arg("cmd", Type::Text)},
-                         fill_header_,
+                         fill_header,
                          Type::Text}),
           static_method({"fill_contact_address",
                          {arg("data", Type::Text), arg("address", Type::Text)},
-                         fill_contact_address_,
+                         fill_contact_address,
                          Type::Text}),
-          static_method({"fill_uint16", {arg("data", Type::Text), arg("value")}, fill_uint16_}),
-          static_method({"fill_int16", {arg("data", Type::Text), arg("value")}, fill_int16_}),
-          static_method({"fill_uint32", {arg("data", Type::Text), arg("value")}, fill_uint32_}),
-          static_method({"fill_int32", {arg("data", Type::Text), arg("value")}, fill_int32_}),
+          static_method({"fill_uint16", {arg("data", Type::Text), arg("value")}, fill_uint16}),
+          static_method({"fill_int16", {arg("data", Type::Text), arg("value")}, fill_int16}),
+          static_method({"fill_uint32", {arg("data", Type::Text), arg("value")}, fill_uint32}),
+          static_method({"fill_int32", {arg("data", Type::Text), arg("value")}, fill_int32}),
           static_method({"fill_read_single_point_of_contact_message",
                          {arg("station", Type::Int), arg("contact", Type::Text)},
-                         read_single_contact_,
+                         read_single_contact,
                          Type::Text}),
           static_method(
               {"fill_write_single_point_of_contact_message",
                {arg("station", Type::Int), arg("contact", Type::Text), arg("value", Type::Bool)},
-               write_single_contact_,
+               write_single_contact,
                Type::Text}),
           static_method({"fill_read_word_unit_of_contact_message",
                          {arg("station", Type::Int), arg("contact_start", Type::Text),
                           arg_none("contact_end", Type::Text), arg_none("word_count", Type::Int)},
-                         read_contact_words_,
+                         read_contact_words,
                          Type::Text}),
           static_method(
               {"fill_write_word_unit_of_contact_message",
                {arg("station", Type::Int), arg("contact_start", Type::Text), arg("values")},
-               write_contact_words_,
+               write_contact_words,
                Type::Text}),
           static_method({"fill_read_data_area_message",
                          {arg("station", Type::Int), arg("reg_start", Type::Text),
                           arg("reg_count", Type::Int)},
-                         read_data_area_,
+                         read_data_area,
                          Type::Text}),
           static_method({"fill_write_data_area_message",
                          {arg("station", Type::Int), arg("reg_start", Type::Text), arg("values")},
-                         write_data_area_,
+                         write_data_area,
                          Type::Text}),
           static_method(
               {"fill_write_single_data_message",
                {arg("station", Type::Int), arg("reg", Type::Text), arg("value", Type::Int)},
-               write_single_data_,
+               write_single_data,
                Type::Text}),
       },
       {

@@ -11,20 +11,6 @@ using kernel::steal;
 
 namespace {
 
-bool compare(py::handle a, py::handle b, int op) {
-  int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (result < 0)
-    kernel::raise_pending();
-  return result == 1;
-}
-
-bool compare(py::handle a, long b, int op) {
-  std::int64_t v;
-  if ((op == Py_GT || op == Py_GE) && small_int(a, v))
-    return op == Py_GT ? v > b : v >= b;
-  return compare(a, py::int_(b), op);
-}
-
 void header(TextBuilder &data, py::handle station, const char *command) {
   data.ascii(kHead);
   data.formatted(station, Format::Hex2);
@@ -45,7 +31,7 @@ void check_word(py::handle value) {
   bool negative = !non_negative(value);
   if (negative)
     check_assertion(false);
-  if (negative || compare(value, 0xFFFF, Py_GT)) {
+  if (negative || value > py::int_(0xFFFF)) {
     PyErr_Format(PyExc_ValueError, "16-bit value out of range 0 to 65535: %R", value.ptr());
     kernel::raise_pending();
   }
@@ -129,7 +115,7 @@ Number last_number(const Number &first, py::handle count) {
 
 void check_range(const Number &n, long high, const char *format) {
   if (n.small ? n.value >= 0 && n.value <= high
-              : non_negative(n.object) && !compare(n.object, high, Py_GT))
+              : non_negative(n.object) && !(n.object > py::int_(high)))
     return;
   refuse(format, n.host());
 }
@@ -147,7 +133,7 @@ void check_station(py::handle station) {
 // as it would reverse the range on the line.
 void check_count(py::handle count, const char *format) {
   std::int64_t v;
-  bool positive = small_int(count, v) ? v > 0 : compare(count, 0, Py_GT);
+  bool positive = small_int(count, v) ? v > 0 : count > py::int_(0);
   check_assertion(positive);
   if (!positive)
     refuse(format, count);
@@ -243,10 +229,7 @@ py::str write_single_contact(py::handle station, py::handle contact, py::handle 
   header(data, station, "WCS");
   data.character(name.at(0));
   data.contact_address(name, 1);
-  int set = PyObject_IsTrue(value.ptr());
-  if (set < 0)
-    kernel::raise_pending();
-  data.ascii(set ? '1' : '0');
+  data.ascii(kernel::is_true(value) ? '1' : '0');
   return data.finish_frame();
 }
 
@@ -264,7 +247,7 @@ py::str read_contact_words(py::handle station, py::handle contact_start, py::han
     assert_that([&] { return start.at(1) == end.at(1); });
     assert_that([&] {
       py::object end_number = end.number(2, PY_SSIZE_T_MAX, 10);
-      return compare(end_number, start.number(2, PY_SSIZE_T_MAX, 10), Py_GE);
+      return end_number >= start.number(2, PY_SSIZE_T_MAX, 10);
     });
   }
   check_station(station);

@@ -1,36 +1,29 @@
 // Inst: one remote station reached through a full-duplex node.
 #include "module/classes.hpp"
-#include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::inst {
 
 namespace {
 
-using kernel::Args;
-using kernel::nothing;
-
-const kernel::Name kInst("Inst");
-const kernel::Name kMew("_mew");
-const kernel::Name kStationField("_station");
-const kernel::Name kFirmwareVersionField("_firmware_version");
-const kernel::Name kGetUint16("get_uint16");
-const kernel::Name kQueryFirmwareVersion("query_firmware_version");
-
-py::object init(const Args &a) {
-  py::handle self = a[0];
-  self.attr(kMew) = a[1];
-  self.attr(kStationField) = a[2];
-  self.attr(kFirmwareVersionField) =
-      kernel::module_name(kInst).attr(kQueryFirmwareVersion)(a[1], a[2]);
-  return py::none();
+void init(py::handle self, py::handle mew, py::handle station) {
+  self.attr(ID(_mew)) = mew;
+  self.attr(ID(_station)) = station;
+  self.attr(ID(_firmware_version)) =
+      kernel::module_name(ID(Inst)).attr(ID(query_firmware_version))(mew, station);
 }
 
 // The station keeps its type in register S0 and its firmware version in S1.
-py::object query_inst_type(const Args &a) { return a[0].attr(kGetUint16)(a[1], "S0"); }
-py::object query_firmware_version(const Args &a) { return a[0].attr(kGetUint16)(a[1], "S1"); }
+py::object query_inst_type(py::handle mew, py::handle station) {
+  return mew.attr(ID(get_uint16))(station, "S0");
+}
 
-py::object station(const Args &a) { return a[0].attr(kStationField); }
-py::object firmware_version(const Args &a) { return a[0].attr(kFirmwareVersionField); }
+py::object query_firmware_version(py::handle mew, py::handle station) {
+  return mew.attr(ID(get_uint16))(station, "S1");
+}
+
+py::object station(py::handle self) { return self.attr(ID(_station)); }
+py::object firmware_version(py::handle self) { return self.attr(ID(_firmware_version)); }
 
 } // namespace
 

@@ -1,88 +1,59 @@
 // InstManager: discovers the stations of a bus.
 #include "module/classes.hpp"
-#include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::inst {
 
 namespace {
 
-using kernel::Args;
 using kernel::module_name;
-using kernel::steal;
+using kernel::name;
+using kernel::name_index;
 
-const kernel::Name kMewFullDuplex("MewFullDuplex");
-const kernel::Name kInit("__init__");
-const kernel::Name kInst("Inst");
-const kernel::Name kInstXY("InstXY");
-const kernel::Name kInstAxis("InstAxis");
-const kernel::Name kInstAD("InstAD");
-const kernel::Name kInstUnknown("InstUnknown");
-const kernel::Name kTypeUnknown("INST_TYPE_UNKNOWN");
-const kernel::Name kTypeXY("INST_TYPE_XY");
-const kernel::Name kTypeAxis("INST_TYPE_Axis");
-const kernel::Name kTypeAD("INST_TYPE_AD");
-const kernel::Name kXList("_InstXList");
-const kernel::Name kYList("_InstYList");
-const kernel::Name kWXList("_InstWXList");
-const kernel::Name kWYList("_InstWYList");
-const kernel::Name kAllList("_all_list");
-const kernel::Name kUnknownList("_unknown_list");
-const kernel::Name kXYList("_xy_list");
-const kernel::Name kAxisList("_axis_list");
-const kernel::Name kADList("_ad_list");
-const kernel::Name kInstListDict("_inst_list_dict");
-const kernel::Name kQueryInstType("query_inst_type");
-const kernel::Name kAppend("append");
-
-py::object init(const Args &a) {
-  py::handle self = a[0];
-  py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
-  py::dict kwargs = py::reinterpret_borrow<py::dict>(a[2]);
-  module_name(kMewFullDuplex).attr(kInit)(self, *args, **kwargs);
+void init(py::handle self, py::tuple args, py::dict kwargs) {
+  module_name(ID(MewFullDuplex)).attr(ID(__init__))(self, *args, **kwargs);
   py::list unknown_list, xy_list, axis_list, ad_list;
-  self.attr(kAllList) = py::list();
-  self.attr(kUnknownList) = unknown_list;
-  self.attr(kXYList) = xy_list;
-  self.attr(kAxisList) = axis_list;
-  self.attr(kADList) = ad_list;
+  self.attr(ID(_all_list)) = py::list();
+  self.attr(ID(_unknown_list)) = unknown_list;
+  self.attr(ID(_xy_list)) = xy_list;
+  self.attr(ID(_axis_list)) = axis_list;
+  self.attr(ID(_ad_list)) = ad_list;
   py::dict inst_list_dict;
-  inst_list_dict[module_name(kTypeUnknown)] = unknown_list;
-  inst_list_dict[module_name(kTypeXY)] = xy_list;
-  inst_list_dict[module_name(kTypeAxis)] = axis_list;
-  inst_list_dict[module_name(kTypeAD)] = ad_list;
-  self.attr(kInstListDict) = inst_list_dict;
-  return py::none();
+  inst_list_dict[module_name(ID(INST_TYPE_UNKNOWN))] = unknown_list;
+  inst_list_dict[module_name(ID(INST_TYPE_XY))] = xy_list;
+  inst_list_dict[module_name(ID(INST_TYPE_Axis))] = axis_list;
+  inst_list_dict[module_name(ID(INST_TYPE_AD))] = ad_list;
+  self.attr(ID(_inst_list_dict)) = inst_list_dict;
 }
 
 // The class made for a type code and the list it is filed in; any code the
 // module does not know makes an InstUnknown.
 struct Kind {
-  const kernel::Name &cls;
-  const kernel::Name &list;
+  py::handle cls;
+  py::handle list;
 };
 
 Kind kind_of(py::handle inst_type) {
-  if (inst_type.equal(module_name(kTypeXY)))
-    return {kInstXY, kXYList};
-  if (inst_type.equal(module_name(kTypeAxis)))
-    return {kInstAxis, kAxisList};
-  if (inst_type.equal(module_name(kTypeAD)))
-    return {kInstAD, kADList};
-  return {kInstUnknown, kUnknownList};
+  if (inst_type.equal(module_name(ID(INST_TYPE_XY))))
+    return {ID(InstXY), ID(_xy_list)};
+  if (inst_type.equal(module_name(ID(INST_TYPE_Axis))))
+    return {ID(InstAxis), ID(_axis_list)};
+  if (inst_type.equal(module_name(ID(INST_TYPE_AD))))
+    return {ID(InstAD), ID(_ad_list)};
+  return {ID(InstUnknown), ID(_unknown_list)};
 }
 
 void discover(py::handle self, py::handle station) {
-  py::object inst_type = module_name(kInst).attr(kQueryInstType)(self, station);
+  py::object inst_type = module_name(ID(Inst)).attr(ID(query_inst_type))(self, station);
   Kind kind = kind_of(inst_type);
   py::object inst = module_name(kind.cls)(self, station);
-  self.attr(kind.list).attr(kAppend)(inst);
-  self.attr(kAllList).attr(kAppend)(inst);
+  self.attr(kind.list).attr(ID(append))(inst);
+  self.attr(ID(_all_list)).attr(ID(append))(inst);
 }
 
 // Stations are numbered from 1 without gaps; the first one that fails to
 // answer, normally with the query time-out, marks the end of the bus.
-py::object initialize_inst_list(const Args &a) {
-  py::handle self = a[0];
+void initialize_inst_list(py::handle self) {
   py::int_ one(1);
   py::object station = one;
   for (;;) {
@@ -90,24 +61,23 @@ py::object initialize_inst_list(const Args &a) {
       discover(self, station);
     } catch (py::error_already_set &error) {
       if (error.matches(PyExc_Exception))
-        return py::none();
+        return;
       throw;
     }
-    station = steal(PyNumber_Add(station.ptr(), one.ptr()));
+    station = station + one;
   }
 }
 
-py::object length(py::handle list) { return py::int_(py::len(list)); }
+template <std::size_t list> py::int_ count(py::handle self) {
+  return py::int_(py::len(self.attr(name<list>())));
+}
 
-py::object inst_count(const Args &a) { return length(a[0].attr(kAllList)); }
-py::object xy_count(const Args &a) { return length(a[0].attr(kXYList)); }
-py::object axis_count(const Args &a) { return length(a[0].attr(kAxisList)); }
-py::object ad_count(const Args &a) { return length(a[0].attr(kADList)); }
-py::object axis(const Args &a) { return a[0].attr(kAxisList); }
-py::object x(const Args &a) { return module_name(kXList)(a[0].attr(kXYList)); }
-py::object y(const Args &a) { return module_name(kYList)(a[0].attr(kXYList)); }
-py::object wx(const Args &a) { return module_name(kWXList)(a[0].attr(kXYList)); }
-py::object wy(const Args &a) { return module_name(kWYList)(a[0].attr(kXYList)); }
+// A view over the digital I/O stations, made afresh at each access.
+template <std::size_t view> py::object view_of_xy(py::handle self) {
+  return module_name(name<view>())(self.attr(ID(_xy_list)));
+}
+
+py::object axis(py::handle self) { return self.attr(ID(_axis_list)); }
 
 } // namespace
 
@@ -119,15 +89,15 @@ const kernel::ClassDef &inst_manager_class() {
       {
           method({"__init__", {self(), var_args("args"), var_kw("kwargs")}, init}),
           method({"initialize_inst_list", {self()}, initialize_inst_list}),
-          property({"inst_count", {self()}, inst_count, Type::Int}),
-          property({"xy_count", {self()}, xy_count, Type::Int}),
-          property({"axis_count", {self()}, axis_count, Type::Int}),
-          property({"ad_count", {self()}, ad_count, Type::Int}),
+          property({"inst_count", {self()}, count<name_index("_all_list")>, Type::Int}),
+          property({"xy_count", {self()}, count<name_index("_xy_list")>, Type::Int}),
+          property({"axis_count", {self()}, count<name_index("_axis_list")>, Type::Int}),
+          property({"ad_count", {self()}, count<name_index("_ad_list")>, Type::Int}),
           property({"axis", {self()}, axis}),
-          property({"x", {self()}, x}),
-          property({"y", {self()}, y}),
-          property({"wx", {self()}, wx}),
-          property({"wy", {self()}, wy}),
+          property({"x", {self()}, view_of_xy<name_index("_InstXList")>}),
+          property({"y", {self()}, view_of_xy<name_index("_InstYList")>}),
+          property({"wx", {self()}, view_of_xy<name_index("_InstWXList")>}),
+          property({"wy", {self()}, view_of_xy<name_index("_InstWYList")>}),
       }};
   return def;
 }

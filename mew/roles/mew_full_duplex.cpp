@@ -2,59 +2,28 @@
 #include "mew/roles/request_worker.hpp"
 #include "mew/roles/slave_handlers.hpp"
 #include "module/classes.hpp"
-#include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::roles {
 
 namespace {
 
-using kernel::Args;
 using kernel::nothing;
-using kernel::steal;
 
 // How long the request worker waits for a request before it looks at its stop flag again.
 constexpr double kRequestPoll = 0.1;
 
-const kernel::Name kMewBase("MewBase");
-const kernel::Name kMewMaster("MewMaster");
-const kernel::Name kMewSlaveBase("MewSlaveBase");
-const kernel::Name kEmpty("Empty");
-const kernel::Name kInit("__init__");
-const kernel::Name kStart("start");
-const kernel::Name kStop("stop");
-const kernel::Name kGet("get");
-const kernel::Name kSlaveStation("slave_station");
-const kernel::Name kSlaveThread("_slave_thread");
-const kernel::Name kSlaveStopFlag("_slave_stop_flag");
-
-// Like the host's assert statement: with assertions disabled not even the
-// comparison runs, so any value passes unchanged.
-void assert_slave_station(py::handle station) {
-  if (!kernel::assertions_enabled())
-    return;
-  int valid = PyObject_RichCompareBool(station.ptr(), py::int_(1).ptr(), Py_GE);
-  if (valid < 0)
-    kernel::raise_pending();
-  kernel::check_assertion(valid == 1);
-}
-
-py::object init(const Args &a) {
-  py::handle self = a[0];
-  auto kwargs = py::reinterpret_borrow<py::dict>(a[2]);
-  py::handle key = kSlaveStation;
+void init(py::handle self, py::tuple args, py::dict kwargs) {
+  py::handle key = ID(slave_station);
   py::object slave_station = py::int_(1);
   if (kwargs.contains(key)) {
-    slave_station = kwargs[key];
-    assert_slave_station(slave_station);
-    if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0)
-      kernel::raise_pending();
+    slave_station = kwargs.attr(ID(pop))(key);
+    kernel::assert_that([&] { return slave_station >= py::int_(1); });
   }
-  self.attr(kSlaveThread) = py::none();
-  self.attr(kSlaveStopFlag) = py::bool_(true);
-  kernel::module_name(kMewSlaveBase).attr(kInit)(self, slave_station);
-  kernel::module_name(kMewMaster)
-      .attr(kInit)(self, *py::reinterpret_borrow<py::tuple>(a[1]), **kwargs);
-  return py::none();
+  self.attr(ID(_slave_thread)) = py::none();
+  self.attr(ID(_slave_stop_flag)) = py::bool_(true);
+  kernel::module_name(ID(MewSlaveBase)).attr(ID(__init__))(self, slave_station);
+  kernel::module_name(ID(MewMaster)).attr(ID(__init__))(self, *args, **kwargs);
 }
 
 // Waits for each request at most one poll, so that a stop is seen in time.
@@ -62,9 +31,9 @@ void serve_requests(py::handle self, py::handle request_queue) {
   while (!request_worker_stopping(self)) {
     py::object frame;
     try {
-      frame = request_queue.attr(kGet)(py::arg("timeout") = kRequestPoll);
+      frame = request_queue.attr(ID(get))(py::arg("timeout") = kRequestPoll);
     } catch (py::error_already_set &error) {
-      if (error.matches(kernel::module_name(kEmpty)))
+      if (error.matches(kernel::module_name(ID(Empty))))
         continue;
       throw;
     }
@@ -72,29 +41,24 @@ void serve_requests(py::handle self, py::handle request_queue) {
   }
 }
 
-py::object check_and_process_request(const Args &a) {
-  run_request_worker(a[0], serve_requests);
-  return py::none();
+void check_and_process_request(py::handle self) { run_request_worker(self, serve_requests); }
+
+void start(py::handle self) {
+  kernel::module_name(ID(MewBase)).attr(ID(start))(self);
+  start_request_worker(self);
 }
 
-py::object start(const Args &a) {
-  kernel::module_name(kMewBase).attr(kStart)(a[0]);
-  start_request_worker(a[0]);
-  return py::none();
+void stop(py::handle self) {
+  kernel::module_name(ID(MewBase)).attr(ID(stop))(self);
+  stop_request_worker(self);
 }
 
-py::object stop(const Args &a) {
-  kernel::module_name(kMewBase).attr(kStop)(a[0]);
-  stop_request_worker(a[0]);
-  return py::none();
-}
+bool on_get_coil(py::handle, py::handle) { return false; }
 
-py::object on_get_coil(const Args &) { return py::bool_(false); }
-
-py::object zeros(const Args &a) {
+py::object zeros(py::handle, py::handle, py::handle count) {
   py::list zero;
   zero.append(0);
-  return steal(PyNumber_Multiply(zero.ptr(), a[2].ptr()));
+  return zero * count;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // MewMaster: typed reads and writes of a remote station.
 #include "mew/codec/mew_static.hpp"
 #include "module/classes.hpp"
+#include "module/kernel/names.hpp"
+#include "module/kernel/numbers.hpp"
 
 #include <type_traits>
 
@@ -9,24 +11,9 @@ namespace zul_mew::roles {
 namespace {
 
 using codec::Text;
-using kernel::Args;
 using kernel::steal;
 
-const kernel::Name kMewMasterBase("MewMasterBase");
-const kernel::Name kInit("__init__");
-const kernel::Name kStart("start");
-const kernel::Name kQuery("query");
-const kernel::Name kGetMultiCoilUint16("get_multi_coil_uint16");
-const kernel::Name kGetMultiUint16("get_multi_uint16");
-const kernel::Name kGetUint16("get_uint16");
-const kernel::Name kGetUint32("get_uint32");
-const kernel::Name kGetMultiUint32("get_multi_uint32");
-const kernel::Name kSetUint16("set_uint16");
-const kernel::Name kSetMultiUint16("set_multi_uint16");
-const kernel::Name kSetUint32("set_uint32");
-const kernel::Name kSetMultiUint32("set_multi_uint32");
-
-py::object query(py::handle self, py::handle request) { return self.attr(kQuery)(request); }
+py::object query(py::handle self, py::handle request) { return self.attr(ID(query))(request); }
 
 py::list one(py::handle value) {
   py::list values;
@@ -35,13 +22,6 @@ py::list one(py::handle value) {
 }
 
 py::object first(py::handle values) { return values[py::int_(0)]; }
-
-Py_ssize_t entries(py::handle count) {
-  Py_ssize_t n = PyNumber_AsSsize_t(count.ptr(), nullptr);
-  if (n == -1 && PyErr_Occurred())
-    kernel::raise_pending();
-  return n;
-}
 
 // One word of a read answer: four characters from `at`, low byte first.
 py::object word_at(const Text &fb, Py_ssize_t at) {
@@ -52,16 +32,14 @@ py::object word_at(const Text &fb, Py_ssize_t at) {
   });
   if (value)
     return py::int_(*value);
-  py::object digits =
-      steal(PyUnicode_Concat(fb.slice(at + 2, at + 4).ptr(), fb.slice(at, at + 2).ptr()));
-  return codec::to_int(digits, 16);
+  return codec::to_int(fb.slice(at + 2, at + 4) + fb.slice(at, at + 2), 16);
 }
 
 // The answer text of a word read: the two command characters, then four
 // characters per word.
 py::list words_of(py::handle fb, py::handle count) {
   Text text(fb);
-  Py_ssize_t n = entries(count);
+  Py_ssize_t n = kernel::as_ssize_clamped(count);
   bool fits = n >= 0 && n <= (PY_SSIZE_T_MAX - 2) / 4 && text.size() == n * 4 + 2;
   if (!fits) {
     PyErr_Format(PyExc_IOError, "Invalid feedback format: %S", fb.ptr());
@@ -73,13 +51,11 @@ py::list words_of(py::handle fb, py::handle count) {
   return words;
 }
 
-// high * 65536 + low.
 py::object join_words(py::handle low, py::handle high) {
   std::int64_t l, h;
   if (codec::small_int(low, l) && codec::small_int(high, h) && l >= 0 && h >= 0 && h < (1LL << 40))
     return py::int_((h << 16) | l);
-  py::object shifted = steal(PyNumber_Lshift(high.ptr(), py::int_(16).ptr()));
-  return steal(PyNumber_Or(shifted.ptr(), low.ptr()));
+  return (high << py::int_(16)) | low;
 }
 
 // Low word, then high word, of the 32 low bits of any integer.
@@ -92,9 +68,9 @@ void append_split(py::list &words, py::handle value) {
     return;
   }
   py::int_ mask(0xFFFF);
-  py::object high = steal(PyNumber_Rshift(value.ptr(), py::int_(16).ptr()));
-  words.append(steal(PyNumber_And(value.ptr(), mask.ptr())));
-  words.append(steal(PyNumber_And(high.ptr(), mask.ptr())));
+  py::object high = value >> py::int_(16);
+  words.append(value & mask);
+  words.append(high & mask);
 }
 
 py::list reinterpreted(py::handle values, const char *pack_format, const char *unpack_format) {
@@ -104,125 +80,114 @@ py::list reinterpreted(py::handle values, const char *pack_format, const char *u
   return result;
 }
 
-py::object init(const Args &a) {
-  py::object base_init = kernel::module_name(kMewMasterBase).attr(kInit);
-  base_init(a[0], *py::reinterpret_borrow<py::tuple>(a[1]),
-            **py::reinterpret_borrow<py::dict>(a[2]));
-  a[0].attr(kStart)();
-  return py::none();
+void init(py::handle self, py::tuple args, py::dict kwargs) {
+  kernel::module_name(ID(MewMasterBase)).attr(ID(__init__))(self, *args, **kwargs);
+  self.attr(ID(start))();
 }
 
 // Operations that talk to the line.
 
-py::object get_coil(const Args &a) {
-  py::object fb = query(a[0], codec::read_single_contact(a[1], a[2]));
-  return py::bool_(Text(fb).at(2) == '1');
+bool get_coil(py::handle self, py::handle station, py::handle name) {
+  py::object fb = query(self, codec::read_single_contact(station, name));
+  return Text(fb).at(2) == '1';
 }
 
-py::object get_multi_coil_uint16(const Args &a) {
-  py::object fb = query(a[0], codec::read_contact_words(a[1], a[2], py::none(), a[3]));
-  return words_of(fb, a[3]);
+py::list get_multi_coil_uint16(py::handle self, py::handle station, py::handle name,
+                               py::handle count) {
+  py::object fb = query(self, codec::read_contact_words(station, name, py::none(), count));
+  return words_of(fb, count);
 }
 
-py::object get_multi_uint16(const Args &a) {
-  py::object fb = query(a[0], codec::read_data_area(a[1], a[2], a[3]));
-  return words_of(fb, a[3]);
+py::list get_multi_uint16(py::handle self, py::handle station, py::handle name, py::handle count) {
+  py::object fb = query(self, codec::read_data_area(station, name, count));
+  return words_of(fb, count);
 }
 
-py::object set_coil(const Args &a) {
-  query(a[0], codec::write_single_contact(a[1], a[2], a[3]));
-  return py::none();
+void set_coil(py::handle self, py::handle station, py::handle name, py::handle value) {
+  query(self, codec::write_single_contact(station, name, value));
 }
 
-py::object set_coil_uint16(const Args &a) {
-  query(a[0], codec::write_contact_words(a[1], a[2], one(a[3])));
-  return py::none();
+void set_coil_uint16(py::handle self, py::handle station, py::handle name, py::handle value) {
+  query(self, codec::write_contact_words(station, name, one(value)));
 }
 
-py::object set_multi_coil_uint16(const Args &a) {
-  query(a[0], codec::write_contact_words(a[1], a[2], a[3]));
-  return py::none();
+void set_multi_coil_uint16(py::handle self, py::handle station, py::handle name,
+                           py::handle values) {
+  query(self, codec::write_contact_words(station, name, values));
 }
 
-py::object set_uint16(const Args &a) {
-  query(a[0], codec::write_data_area(a[1], a[2], one(a[3])));
-  return py::none();
+void set_uint16(py::handle self, py::handle station, py::handle name, py::handle value) {
+  query(self, codec::write_data_area(station, name, one(value)));
 }
 
-py::object set_multi_uint16(const Args &a) {
-  query(a[0], codec::write_data_area(a[1], a[2], a[3]));
-  return py::none();
+void set_multi_uint16(py::handle self, py::handle station, py::handle name, py::handle values) {
+  query(self, codec::write_data_area(station, name, values));
 }
 
 // Operations built on them: each calls another through the object, so an
 // override there changes these too, and each is still one exchange.
 
-py::object get_coil_uint16(const Args &a) {
-  return first(a[0].attr(kGetMultiCoilUint16)(a[1], a[2], 1));
+py::object get_coil_uint16(py::handle self, py::handle station, py::handle name) {
+  return first(self.attr(ID(get_multi_coil_uint16))(station, name, 1));
 }
 
-py::object get_uint16(const Args &a) { return first(a[0].attr(kGetMultiUint16)(a[1], a[2], 1)); }
-
-py::object get_int16(const Args &a) {
-  return codec::reinterpret(a[0].attr(kGetUint16)(a[1], a[2]), "H", "h");
+py::object get_uint16(py::handle self, py::handle station, py::handle name) {
+  return first(self.attr(ID(get_multi_uint16))(station, name, 1));
 }
 
-py::object get_uint32(const Args &a) {
-  py::object words = a[0].attr(kGetMultiUint16)(a[1], a[2], 2);
+py::object get_int16(py::handle self, py::handle station, py::handle name) {
+  return codec::reinterpret(self.attr(ID(get_uint16))(station, name), "H", "h");
+}
+
+py::object get_uint32(py::handle self, py::handle station, py::handle name) {
+  py::object words = self.attr(ID(get_multi_uint16))(station, name, 2);
   return join_words(words[py::int_(0)], words[py::int_(1)]);
 }
 
-py::object get_int32(const Args &a) {
-  return codec::reinterpret(a[0].attr(kGetUint32)(a[1], a[2]), "I", "i");
+py::object get_int32(py::handle self, py::handle station, py::handle name) {
+  return codec::reinterpret(self.attr(ID(get_uint32))(station, name), "I", "i");
 }
 
-py::object get_multi_uint32(const Args &a) {
-  py::object word_count = steal(PyNumber_Multiply(a[3].ptr(), py::int_(2).ptr()));
-  py::object words = a[0].attr(kGetMultiUint16)(a[1], a[2], word_count);
+py::list get_multi_uint32(py::handle self, py::handle station, py::handle name, py::handle count) {
+  py::object words = self.attr(ID(get_multi_uint16))(station, name, count * py::int_(2));
   py::list values;
-  Py_ssize_t count = entries(a[3]);
-  for (Py_ssize_t k = 0; k < count; ++k)
+  Py_ssize_t n = kernel::as_ssize_clamped(count);
+  for (Py_ssize_t k = 0; k < n; ++k)
     values.append(join_words(words[py::int_(2 * k)], words[py::int_(2 * k + 1)]));
   return values;
 }
 
-py::object get_multi_int32(const Args &a) {
-  return reinterpreted(a[0].attr(kGetMultiUint32)(a[1], a[2], a[3]), "I", "i");
+py::list get_multi_int32(py::handle self, py::handle station, py::handle name, py::handle count) {
+  return reinterpreted(self.attr(ID(get_multi_uint32))(station, name, count), "I", "i");
 }
 
-py::object set_uint32(const Args &a) {
+void set_uint32(py::handle self, py::handle station, py::handle name, py::handle value) {
   py::list words;
-  append_split(words, a[3]);
-  a[0].attr(kSetMultiUint16)(a[1], a[2], words);
-  return py::none();
+  append_split(words, value);
+  self.attr(ID(set_multi_uint16))(station, name, words);
 }
 
-py::object set_int16(const Args &a) {
-  a[0].attr(kSetUint16)(a[1], a[2], codec::reinterpret(a[3], "h", "H"));
-  return py::none();
+void set_int16(py::handle self, py::handle station, py::handle name, py::handle value) {
+  self.attr(ID(set_uint16))(station, name, codec::reinterpret(value, "h", "H"));
 }
 
-py::object set_int32(const Args &a) {
-  a[0].attr(kSetUint32)(a[1], a[2], codec::reinterpret(a[3], "i", "I"));
-  return py::none();
+void set_int32(py::handle self, py::handle station, py::handle name, py::handle value) {
+  self.attr(ID(set_uint32))(station, name, codec::reinterpret(value, "i", "I"));
 }
 
-py::object set_multi_int16(const Args &a) {
-  a[0].attr(kSetMultiUint16)(a[1], a[2], reinterpreted(a[3], "h", "H"));
-  return py::none();
+void set_multi_int16(py::handle self, py::handle station, py::handle name, py::handle values) {
+  self.attr(ID(set_multi_uint16))(station, name, reinterpreted(values, "h", "H"));
 }
 
-py::object set_multi_uint32(const Args &a) {
+void set_multi_uint32(py::handle self, py::handle station, py::handle name, py::handle values) {
   py::list words;
-  for (py::handle value : a[3])
+  for (py::handle value : values)
     append_split(words, value);
-  a[0].attr(kSetMultiUint16)(a[1], a[2], words);
-  return py::none();
+  self.attr(ID(set_multi_uint16))(station, name, words);
 }
 
-py::object set_multi_int32(const Args &a) {
-  a[0].attr(kSetMultiUint32)(a[1], a[2], reinterpreted(a[3], "i", "I"));
-  return py::none();
+void set_multi_int32(py::handle self, py::handle station, py::handle name, py::handle values) {
+  self.attr(ID(set_multi_uint32))(station, name, reinterpreted(values, "i", "I"));
 }
 
 } // namespace

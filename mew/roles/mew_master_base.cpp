@@ -1,34 +1,15 @@
 // MewMasterBase: one exchange of request and answer.
 #include "mew/codec/mew_static.hpp"
 #include "module/classes.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::roles {
 
 namespace {
 
 using codec::Text;
-using kernel::Args;
 using kernel::steal;
 using kernel::Type;
-
-const kernel::Name kMewBase("MewBase");
-const kernel::Name kLock("Lock");
-const kernel::Name kQueue("Queue");
-const kernel::Name kEmpty("Empty");
-const kernel::Name kInit("__init__");
-const kernel::Name kQueryTimeoutKey("query_timeout");
-const kernel::Name kQueryTimeout("_query_timeout");
-const kernel::Name kQueryLock("_query_lock");
-const kernel::Name kQueryMethod("_query");
-const kernel::Name kFeedbackListeners("_feedback_listeners");
-const kernel::Name kListenerLock("_listener_lock");
-const kernel::Name kSend("_send");
-const kernel::Name kPop("pop");
-const kernel::Name kEndswith("endswith");
-const kernel::Name kAppend("append");
-const kernel::Name kRemove("remove");
-const kernel::Name kGet("get");
-const kernel::Name kTimeout("timeout");
 
 // The shortest answer: head, two station digits, type, two command
 // characters and the check code with its tail.
@@ -39,43 +20,41 @@ constexpr Py_ssize_t kMinAnswerLength = 9;
   throw py::error_already_set();
 }
 
-py::object init(const Args &a) {
-  py::handle self = a[0];
-  py::dict kwargs = py::reinterpret_borrow<py::dict>(a[2]);
-  py::handle key(kQueryTimeoutKey);
+void init(py::handle self, py::tuple args, py::dict kwargs) {
+  py::handle key = ID(query_timeout);
   if (kwargs.contains(key)) {
-    self.attr(kQueryTimeout) = kwargs.attr(kPop)(key);
+    self.attr(ID(_query_timeout)) = kwargs.attr(ID(pop))(key);
   } else {
-    self.attr(kQueryTimeout) = 1;
+    self.attr(ID(_query_timeout)) = 1;
   }
-  py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
-  kernel::module_name(kMewBase).attr(kInit)(self, *args, **kwargs);
-  self.attr(kQueryLock) = kernel::module_name(kLock)();
-  return py::none();
+  kernel::module_name(ID(MewBase)).attr(ID(__init__))(self, *args, **kwargs);
+  self.attr(ID(_query_lock)) = kernel::module_name(ID(Lock))();
 }
 
-py::object query(const Args &a) {
-  return kernel::with_lock(a[0].attr(kQueryLock), [&] { return a[0].attr(kQueryMethod)(a[1]); });
+py::object query(py::handle self, py::handle command) {
+  return kernel::with_lock(self.attr(ID(_query_lock)),
+                           [&] { return self.attr(ID(_query))(command); });
 }
 
 void register_listener(py::handle self, py::handle listener) {
-  kernel::with_lock(self.attr(kListenerLock),
-                    [&] { self.attr(kFeedbackListeners).attr(kAppend)(listener); });
+  kernel::with_lock(self.attr(ID(_listener_lock)),
+                    [&] { self.attr(ID(_feedback_listeners)).attr(ID(append))(listener); });
 }
 
 void remove_listener(py::handle self, py::handle listener) {
-  kernel::with_lock(self.attr(kListenerLock),
-                    [&] { self.attr(kFeedbackListeners).attr(kRemove)(listener); });
+  kernel::with_lock(self.attr(ID(_listener_lock)),
+                    [&] { self.attr(ID(_feedback_listeners)).attr(ID(remove))(listener); });
 }
 
 // The first answer put into the listener within the query time-out; None
 // when none came.
 py::object wait_answer(py::handle self, py::handle listener) {
-  static const py::handle timeout_keyword = py::make_tuple(py::handle(kTimeout)).release();
+  static const py::handle timeout_keyword = py::make_tuple(ID(timeout)).release();
   try {
-    return kernel::call_waiting(listener, kGet, {self.attr(kQueryTimeout)}, timeout_keyword);
+    return kernel::call_waiting(listener, ID(get), {self.attr(ID(_query_timeout))},
+                                timeout_keyword);
   } catch (py::error_already_set &error) {
-    if (!error.matches(kernel::module_name(kEmpty)))
+    if (!error.matches(kernel::module_name(ID(Empty))))
       throw;
   }
   return py::none();
@@ -85,16 +64,14 @@ py::object wait_answer(py::handle self, py::handle listener) {
 // before the request leaves, so an answer arriving at once is collected; it
 // is removed on every exit, so no later answer reaches a finished exchange.
 py::object exchange(py::handle self, py::handle command) {
-  py::object listener = kernel::module_name(kQueue)();
+  py::object listener = kernel::module_name(ID(Queue))();
   register_listener(self, listener);
-  py::object data = kernel::on_failure(
+  return kernel::finally(
       [&] {
-        self.attr(kSend)(command);
+        self.attr(ID(_send))(command);
         return wait_answer(self, listener);
       },
       [&] { remove_listener(self, listener); });
-  remove_listener(self, listener);
-  return data;
 }
 
 // A digit flipped by line noise leaves a plausible answer that only its
@@ -118,12 +95,11 @@ void check_answer_code(const Text &answer) {
                                  expected, answer.slice(-3, -1).ptr())));
 }
 
-py::object query_(const Args &a) {
-  py::handle self = a[0];
-  py::object command = py::reinterpret_borrow<py::object>(a[1]);
+py::str query_unlocked(py::handle self, py::handle request) {
+  py::object command = py::reinterpret_borrow<py::object>(request);
   // A request without its tail would never end on the line.
-  if (!py::bool_(command.attr(kEndswith)("\r")))
-    command = steal(PyNumber_Add(command.ptr(), py::str("\r").ptr()));
+  if (!kernel::is_true(command.attr(ID(endswith))("\r")))
+    command = command + py::str("\r");
   py::object data = exchange(self, command);
   if (data.is_none())
     kernel::raise(PyExc_IOError, "MewMasterBase: device response timeout.");
@@ -159,7 +135,7 @@ const kernel::ClassDef &mew_master_base_class() {
       {
           method({"__init__", {self(), var_args("args"), var_kw("kwargs")}, init}),
           method({"query", {self(), arg("command")}, query, Type::Text}),
-          method({"_query", {self(), arg("command")}, query_, Type::Text}),
+          method({"_query", {self(), arg("command")}, query_unlocked, Type::Text}),
       }};
   return def;
 }

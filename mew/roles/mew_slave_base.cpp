@@ -2,6 +2,8 @@
 #include "mew/codec/mew_static.hpp"
 #include "mew/roles/slave_handlers.hpp"
 #include "module/classes.hpp"
+#include "module/kernel/names.hpp"
+#include "module/kernel/numbers.hpp"
 
 #include <cstring>
 
@@ -12,41 +14,24 @@ namespace {
 using codec::Command;
 using codec::Text;
 using codec::TextBuilder;
-using kernel::Args;
 using kernel::nothing;
 using kernel::steal;
 
-constexpr Py_ssize_t kMinFrameLength = 9;
+constexpr std::size_t kMinFrameLength = 9;
 constexpr int kProcessUnknownCmd = -3;
 
-const kernel::Name kStation("_station");
-const kernel::Name kProcessInvalidFrame("process_invalid_frame");
-const kernel::Name kOnGetCoil("on_get_coil");
-const kernel::Name kOnSetCoil("on_set_coil");
-const kernel::Name kOnGetMultiCoilUint16("on_get_multi_coil_uint16");
-const kernel::Name kOnSetMultiCoilUint16("on_set_multi_coil_uint16");
-const kernel::Name kOnGetMultiUint16("on_get_multi_uint16");
-const kernel::Name kOnSetMultiUint16("on_set_multi_uint16");
+void init(py::handle self, py::handle station) { self.attr(ID(_station)) = station; }
 
-py::object init(const Args &a) {
-  a[0].attr(kStation) = a[1];
-  return py::none();
+void process_invalid_frame(py::handle, py::handle frame) {
+  kernel::print(steal(PyUnicode_FromFormat("Invalid MEW frame: %S", frame.ptr())));
 }
 
-py::object process_invalid_frame(const Args &a) {
-  kernel::print(steal(PyUnicode_FromFormat("Invalid MEW frame: %S", a[1].ptr())));
-  return py::none();
-}
-
-py::object station(const Args &a) { return a[0].attr(kStation); }
+py::object station(py::handle self) { return self.attr(ID(_station)); }
 
 // Length first, so that the head and the BCC are only looked at in a frame
 // long enough to have them.
 bool is_mew_frame(py::handle command) {
-  Py_ssize_t length = PyObject_Length(command.ptr());
-  if (length < 0)
-    kernel::raise_pending();
-  if (length < kMinFrameLength)
+  if (py::len(command) < kMinFrameLength)
     return false;
   if (Text(command).at(0) != codec::kHead)
     return false;
@@ -55,31 +40,18 @@ bool is_mew_frame(py::handle command) {
 
 bool is_own_station(py::handle self, py::handle command) {
   py::object station = codec::parse_station(command);
-  py::object own = self.attr(kStation);
-  int differs = PyObject_RichCompareBool(station.ptr(), own.ptr(), Py_NE);
-  if (differs < 0)
-    kernel::raise_pending();
-  return differs == 0;
+  return !station.not_equal(self.attr(ID(_station)));
 }
 
-// last - first + 1, with the host's arithmetic.
 py::object count_between(py::handle first, py::handle last) {
-  py::object difference = steal(PyNumber_Subtract(last.ptr(), first.ptr()));
-  return codec::add(difference, py::int_(1));
-}
-
-Py_ssize_t entries(py::handle count) {
-  Py_ssize_t n = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
-  if (n == -1 && PyErr_Occurred())
-    kernel::raise_pending();
-  return n < 0 ? 0 : n;
+  return codec::add(last - first, py::int_(1));
 }
 
 // The data words of a write request, four characters each from `at`; every
 // word is read before the handler is called, so a short request writes nothing.
 py::list data_words(const Text &command, Py_ssize_t at, py::handle count) {
   py::list values;
-  Py_ssize_t n = entries(count);
+  Py_ssize_t n = kernel::as_ssize(count);
   for (Py_ssize_t i = 0; i < n; ++i)
     values.append(codec::parse_uint16(command.slice(at + 4 * i, at + 4 * i + 4)));
   return values;
@@ -90,7 +62,7 @@ py::list data_words(const Text &command, Py_ssize_t at, py::handle count) {
 // would read either as other data, so such a result is refused.
 void append_answer_words(std::string &data, py::handle words) {
   for (py::handle word : words) {
-    py::object value = steal(PyNumber_Index(word.ptr()));
+    py::object value = kernel::index(word);
     std::int64_t v;
     if (!codec::small_int(value, v) || v < 0 || v > 0xFFFF) {
       PyErr_Format(PyExc_ValueError, "16-bit value out of range 0 to 65535: %R", word.ptr());
@@ -125,39 +97,36 @@ Contacts registers(const Text &command, Py_ssize_t pos) {
 int serve(py::handle self, const Text &command, Command cmd, Py_ssize_t pos, std::string &data) {
   switch (cmd) {
   case Command::RCS: {
-    py::object state = self.attr(kOnGetCoil)(command.slice(pos, pos + 5));
-    int set = PyObject_IsTrue(state.ptr());
-    if (set < 0)
-      kernel::raise_pending();
-    data.push_back(set ? '1' : '0');
+    py::object state = self.attr(ID(on_get_coil))(command.slice(pos, pos + 5));
+    data.push_back(kernel::is_true(state) ? '1' : '0');
     return 0;
   }
   case Command::WCS: {
     py::str contact = command.slice(pos, pos + 5);
     bool value = command.at(pos + 5) != '0';
-    self.attr(kOnSetCoil)(contact, py::bool_(value));
+    self.attr(ID(on_set_coil))(contact, py::bool_(value));
     return 0;
   }
   case Command::RCC: {
     Contacts words = contact_words(command, pos);
-    append_answer_words(data, self.attr(kOnGetMultiCoilUint16)(words.begin, words.count));
+    append_answer_words(data, self.attr(ID(on_get_multi_coil_uint16))(words.begin, words.count));
     return 0;
   }
   case Command::WCC: {
     Contacts words = contact_words(command, pos);
     py::list values = data_words(command, pos + 9, words.count);
-    self.attr(kOnSetMultiCoilUint16)(words.begin, values);
+    self.attr(ID(on_set_multi_coil_uint16))(words.begin, values);
     return 0;
   }
   case Command::RD: {
     Contacts area = registers(command, pos);
-    append_answer_words(data, self.attr(kOnGetMultiUint16)(area.begin, area.count));
+    append_answer_words(data, self.attr(ID(on_get_multi_uint16))(area.begin, area.count));
     return 0;
   }
   case Command::WD: {
     Contacts area = registers(command, pos);
     py::list values = data_words(command, pos + 11, area.count);
-    self.attr(kOnSetMultiUint16)(area.begin, values);
+    self.attr(ID(on_set_multi_uint16))(area.begin, values);
     return 0;
   }
   case Command::Unknown:
@@ -166,11 +135,9 @@ int serve(py::handle self, const Text &command, Command cmd, Py_ssize_t pos, std
   return kProcessUnknownCmd;
 }
 
-py::object process_request(const Args &a) {
-  py::handle self = a[0];
-  py::handle command = a[1];
+py::str process_request(py::handle self, py::handle command) {
   if (!is_mew_frame(command)) {
-    self.attr(kProcessInvalidFrame)(command);
+    self.attr(ID(process_invalid_frame))(command);
     return py::str("");
   }
   if (!is_own_station(self, command)) {

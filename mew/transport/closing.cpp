@@ -1,20 +1,13 @@
 // The with statement for a channel and for every node.
 #include "mew/transport/closing.hpp"
 
-#include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::transport {
 
-namespace {
-const kernel::Name kClose("close");
-}
-
-py::object enter(const kernel::Args &a) { return py::reinterpret_borrow<py::object>(a[0]); }
+py::object enter(py::handle self) { return py::reinterpret_borrow<py::object>(self); }
 
 // close is looked up on the object, so a node's own stop runs in full.
-py::object exit_closing(const kernel::Args &a) {
-  a[0].attr(kClose)();
-  return py::none();
-}
+void exit_closing(py::handle self, py::handle, py::handle, py::handle) { self.attr(ID(close))(); }
 
 } // namespace zul_mew::transport

@@ -9,10 +9,10 @@ namespace zul_mew::transport {
 namespace py = pybind11;
 
 // __enter__(self)
-py::object enter(const kernel::Args &a);
+py::object enter(py::handle self);
 
 // __exit__(self, exc_type, exc_value, traceback): returns None, so an
 // exception that leaves the block goes on after the close.
-py::object exit_closing(const kernel::Args &a);
+void exit_closing(py::handle self, py::handle exc_type, py::handle exc_value, py::handle traceback);
 
 } // namespace zul_mew::transport

@@ -4,6 +4,7 @@
 #include "mew/transport/closing.hpp"
 #include "mew/transport/port_descriptor.hpp"
 #include "module/classes.hpp"
+#include "module/kernel/names.hpp"
 
 #include <string>
 #include <string_view>
@@ -12,26 +13,13 @@ namespace zul_mew::transport {
 
 namespace {
 
-using kernel::Args;
 using kernel::steal;
 using kernel::Type;
-
-const kernel::Name kSerial("Serial");
-const kernel::Name kSerialAttr("_serial");
-const kernel::Name kTimeout("timeout");
-const kernel::Name kRead("read");
-const kernel::Name kWrite("write");
-const kernel::Name kInWaiting("in_waiting");
-const kernel::Name kClose("close");
-const kernel::Name kFlushInput("flushInput");
-const kernel::Name kFlushOutput("flushOutput");
-const kernel::Name kCancelRead("cancel_read");
-const kernel::Name kMewSerial("MewSerial");
 
 // The port's read time-out is also how often a node's receiver sees its stop flag.
 constexpr double kDefaultTimeout = 0.1;
 
-py::object serial_of(py::handle self) { return self.attr(kSerialAttr); }
+py::object serial_of(py::handle self) { return self.attr(ID(_serial)); }
 
 // One character per byte, so every byte of the line survives as it came.
 py::str latin(std::string_view bytes) {
@@ -39,17 +27,15 @@ py::str latin(std::string_view bytes) {
       PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
-py::object init(const Args &a) {
-  py::dict kwargs = py::reinterpret_borrow<py::dict>(a[1]);
-  if (!kwargs.contains(py::handle(kTimeout)))
-    kwargs[py::handle(kTimeout)] = kDefaultTimeout;
-  a[0].attr(kSerialAttr) = kernel::module_name(kSerial)(**kwargs);
-  return py::none();
+void init(py::handle self, py::dict kwargs) {
+  if (!kwargs.contains(ID(timeout)))
+    kwargs[ID(timeout)] = kDefaultTimeout;
+  self.attr(ID(_serial)) = kernel::module_name(ID(Serial))(**kwargs);
 }
 
 void read_frame_through_read(py::handle serial, std::string &buffer) {
   while (buffer.size() < kLongestFrame) {
-    py::bytes byte = kernel::call_waiting(serial, kRead);
+    py::bytes byte = kernel::call_waiting(serial, ID(read));
     std::string_view got = byte;
     if (got.empty())
       return;
@@ -62,8 +48,8 @@ void read_frame_through_read(py::handle serial, std::string &buffer) {
 // Reads byte by byte, so the frame ends exactly at its carriage return and no
 // byte of the next frame is taken. The time-out bounds the gap between two
 // bytes, not the length of the frame; kLongestFrame bounds that.
-py::object receive_frame(const Args &a) {
-  py::object serial = serial_of(a[0]);
+py::str receive_frame(py::handle self) {
+  py::object serial = serial_of(self);
   std::string buffer;
   if (!read_frame_at_descriptor(serial, buffer))
     read_frame_through_read(serial, buffer);
@@ -74,14 +60,13 @@ py::object receive_frame(const Args &a) {
   return latin(buffer);
 }
 
-py::object in_waiting(const Args &a) { return serial_of(a[0]).attr(kInWaiting); }
+py::object in_waiting(py::handle self) { return serial_of(self).attr(ID(in_waiting)); }
 
-py::object send_frame(const Args &a) {
-  if (a[1].is_none())
+void send_frame(py::handle self, py::handle data) {
+  if (data.is_none())
     codec::none_has_no_encode();
-  py::bytes encoded = steal(PyUnicode_AsUTF8String(a[1].ptr()));
-  kernel::call_waiting(serial_of(a[0]), kWrite, {encoded});
-  return py::none();
+  py::bytes encoded = steal(PyUnicode_AsUTF8String(data.ptr()));
+  kernel::call_waiting(serial_of(self), ID(write), {encoded});
 }
 
 bool is_one(py::handle size) {
@@ -91,48 +76,35 @@ bool is_one(py::handle size) {
 
 // The receiver waits for each frame with a read of one byte: that one goes to
 // the descriptor when the port allows it.
-py::object read(const Args &a) {
-  py::object serial = serial_of(a[0]);
+py::str read(py::handle self, py::handle size) {
+  py::object serial = serial_of(self);
   std::string byte;
-  if (is_one(a[1]) && read_byte_at_descriptor(serial, byte))
+  if (is_one(size) && read_byte_at_descriptor(serial, byte))
     return latin(byte);
-  py::bytes got = kernel::call_waiting(serial, kRead, {a[1]});
+  py::bytes got = kernel::call_waiting(serial, ID(read), {size});
   return latin(got);
 }
 
-py::object close(const Args &a) {
-  serial_of(a[0]).attr(kClose)();
-  return py::none();
-}
-
-py::object flush_input(const Args &a) {
-  serial_of(a[0]).attr(kFlushInput)();
-  return py::none();
-}
-
-py::object flush_output(const Args &a) {
-  serial_of(a[0]).attr(kFlushOutput)();
-  return py::none();
-}
+void close(py::handle self) { serial_of(self).attr(ID(close))(); }
+void flush_input(py::handle self) { serial_of(self).attr(ID(flushInput))(); }
+void flush_output(py::handle self) { serial_of(self).attr(ID(flushOutput))(); }
 
 // An object whose construction failed never opened a port: nothing to close,
 // and nothing to report from a destructor.
-py::object del(const Args &a) {
-  if (!py::hasattr(a[0], kSerialAttr))
-    return py::none();
-  a[0].attr(kClose)();
-  return py::none();
+void del(py::handle self) {
+  if (py::hasattr(self, ID(_serial)))
+    self.attr(ID(close))();
 }
 
 } // namespace
 
 void cancel_read(py::handle channel) {
-  if (!py::isinstance(channel, kernel::module_name(kMewSerial)) ||
-      !py::hasattr(channel, kSerialAttr))
+  if (!py::isinstance(channel, kernel::module_name(ID(MewSerial))) ||
+      !py::hasattr(channel, ID(_serial)))
     return;
   py::object serial = serial_of(channel);
-  if (py::hasattr(serial, kCancelRead))
-    serial.attr(kCancelRead)();
+  if (py::hasattr(serial, ID(cancel_read)))
+    serial.attr(ID(cancel_read))();
 }
 
 const kernel::ClassDef &mew_serial_class() {

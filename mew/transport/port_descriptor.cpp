@@ -5,6 +5,7 @@
 
 #include "mew/codec/mew_static.hpp"
 #include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 #include "module/kernel/thread_exit.hpp"
 
 #include <fcntl.h>
@@ -23,13 +24,6 @@ namespace zul_mew::transport {
 namespace {
 
 using kernel::steal;
-
-const kernel::Name kSerial("Serial");
-const kernel::Name kIsOpen("is_open");
-const kernel::Name kFd("fd");
-const kernel::Name kPipeAbortRead("pipe_abort_read_r");
-const kernel::Name kTimeoutSetting("_timeout");
-const kernel::Name kFormat("format");
 
 // A longer time-out, an infinite one or NaN is left to the port's own read,
 // which decides what it means.
@@ -55,7 +49,7 @@ const PosixPort *find_posix_port() {
   }
   py::object posix = steal(module);
   // Kept for the life of the interpreter, like the module itself.
-  return new PosixPort{posix.attr(kSerial), posix.attr("SerialException")};
+  return new PosixPort{posix.attr(ID(Serial)), posix.attr("SerialException")};
 }
 
 // Looked up once, under the GIL.
@@ -113,9 +107,9 @@ bool readable_at_descriptor(py::handle serial, PortState &port) {
   const PosixPort *posix = posix_port();
   if (!posix || Py_TYPE(serial.ptr()) != reinterpret_cast<PyTypeObject *>(posix->type.ptr()))
     return false;
-  return serial.attr(kIsOpen).ptr() == Py_True && as_descriptor(serial.attr(kFd), port.fd) &&
-         as_descriptor(serial.attr(kPipeAbortRead), port.abort) &&
-         as_timeout(serial.attr(kTimeoutSetting), port);
+  return serial.attr(ID(is_open)).ptr() == Py_True && as_descriptor(serial.attr(ID(fd)), port.fd) &&
+         as_descriptor(serial.attr(ID(pipe_abort_read_r)), port.abort) &&
+         as_timeout(serial.attr(ID(_timeout)), port);
 }
 
 // The port may be closed by another thread between two looks.
@@ -133,7 +127,7 @@ bool still_open(py::handle serial, const PortState &opened) {
 
 [[noreturn]] void raise_read_failed(int error) {
   py::object os_error = py::handle(PyExc_OSError)(error, std::strerror(error));
-  raise_serial(py::str("read failed: {}").attr(kFormat)(os_error));
+  raise_serial(py::str("read failed: {}").attr(ID(format))(os_error));
 }
 
 double now() {

@@ -1,6 +1,7 @@
 #include "module/kernel/class_builder.hpp"
 
 #include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 
 namespace zul_mew::kernel {
 
@@ -21,11 +22,22 @@ py::object wrap_member(const Member &member, py::object function, py::handle bui
   case MemberKind::Property:
     return builtins["property"](function);
   case MemberKind::AbstractMethod:
-    return module_name("abstractmethod")(function);
+    return module_name(ID(abstractmethod))(function);
   case MemberKind::AbstractProperty:
-    return builtins["property"](module_name("abstractmethod")(function));
+    return builtins["property"](module_name(ID(abstractmethod))(function));
   }
   return function;
+}
+
+// A body that takes other parameters than its table declares would read
+// slots the call never filled: such a class is refused at import.
+void check_arity(const FunctionDef &function, const std::string &qualname) {
+  std::size_t arity = function.body.arity();
+  if (arity == Body::kAnyArity || arity == function.params.size())
+    return;
+  PyErr_Format(PyExc_SystemError, "%s() takes %zu parameters, its member table declares %zu",
+               qualname.c_str(), arity, function.params.size());
+  raise_pending();
 }
 
 // The metaclass the host would pick: the most derived type of the bases.
@@ -55,6 +67,7 @@ void build_class(const ClassDef &def, py::handle module_dict) {
     ns[constant.name] = constant_value(constant);
   for (const Member &member : def.members) {
     std::string qualname = std::string(def.name) + "." + member.function.name;
+    check_arity(member.function, qualname);
     py::object function = make_function(member.function, qualname.c_str());
     ns[member.function.name] = wrap_member(member, function, builtins);
   }

@@ -1,6 +1,7 @@
 #include "module/kernel/function.hpp"
 
 #include "module/kernel/host.hpp"
+#include "module/kernel/names.hpp"
 #include "module/kernel/thread_exit.hpp"
 
 #include <structmember.h>
@@ -264,7 +265,7 @@ py::object annotation_of(Type type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyFloat_Type));
   case Type::ListOfInt:
     return module_name(
-        "List")[py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type))];
+        ID(List))[py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type))];
   case Type::Undeclared:
     break;
   }

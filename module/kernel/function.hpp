@@ -1,6 +1,8 @@
 // The module's function object: a C++ body behind a Python-function face.
 #pragma once
 
+#include "module/kernel/body.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -40,23 +42,6 @@ inline Param arg_float(const char *name, double value, Type type = Type::Undecla
 inline Param var_args(const char *name) { return {name, Type::Undeclared, {}, ParamKind::VarArgs}; }
 inline Param var_kw(const char *name) { return {name, Type::Undeclared, {}, ParamKind::VarKw}; }
 inline Param self() { return arg("self"); }
-
-// The resolved arguments of one call, in parameter order; all borrowed.
-class Args {
-public:
-  Args(PyObject *const *slots, std::size_t count) : slots_(slots), count_(count) {}
-  py::handle operator[](std::size_t i) const { return slots_[i]; }
-  std::size_t size() const { return count_; }
-
-private:
-  PyObject *const *slots_;
-  std::size_t count_;
-};
-
-using Body = py::object (*)(const Args &);
-
-// The body of a member that does nothing and returns None.
-inline py::object nothing(const Args &) { return py::none(); }
 
 struct FunctionDef {
   const char *name;

@@ -1,5 +1,7 @@
 #include "module/kernel/host.hpp"
 
+#include "module/kernel/names.hpp"
+
 #include <stdexcept>
 
 namespace zul_mew::kernel {
@@ -8,9 +10,6 @@ namespace {
 PyObject *g_module_dict = nullptr;
 PyObject *g_builtins = nullptr;
 int g_assertions = -1;
-const Name kPrint("print");
-const Name kAcquire("acquire");
-const Name kRelease("release");
 } // namespace
 
 void set_module_namespace(py::handle module_dict) {
@@ -22,7 +21,7 @@ void set_module_namespace(py::handle module_dict) {
   g_assertions = flags.attr("optimize").cast<int>() == 0;
 }
 
-py::object module_name(const Name &name) {
+py::object module_name(py::handle name) {
   PyObject *value = PyDict_GetItemWithError(g_module_dict, name.ptr());
   if (value)
     return py::reinterpret_borrow<py::object>(value);
@@ -42,7 +41,7 @@ py::object module_name(const char *name) {
 }
 
 void print(py::handle text) {
-  py::object host_print = steal(PyObject_GetAttr(g_builtins, kPrint.ptr()));
+  py::object host_print = steal(PyObject_GetAttr(g_builtins, ID(print).ptr()));
   host_print(text);
 }
 
@@ -66,7 +65,7 @@ void set_argument_type_error(const char *name, PyObject *value) {
                Py_TYPE(value)->tp_name);
 }
 
-py::object call_waiting(py::handle self, const Name &method, std::initializer_list<py::handle> args,
+py::object call_waiting(py::handle self, py::handle method, std::initializer_list<py::handle> args,
                         py::handle keywords) {
   constexpr std::size_t kMostArgs = 3;
   PyObject *slots[1 + kMostArgs] = {self.ptr()};
@@ -79,12 +78,12 @@ py::object call_waiting(py::handle self, const Name &method, std::initializer_li
   return steal(call_method_waiting(method.ptr(), slots, count - named, keywords.ptr()));
 }
 
-void acquire(py::handle lock) { call_waiting(lock, kAcquire); }
+void acquire(py::handle lock) { call_waiting(lock, ID(acquire)); }
 
 void release(py::handle lock) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject *result = PyObject_CallMethodNoArgs(lock.ptr(), kRelease.ptr());
+  PyObject *result = PyObject_CallMethodNoArgs(lock.ptr(), ID(release).ptr());
   if (result)
     Py_DECREF(result);
   else

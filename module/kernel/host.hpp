@@ -1,39 +1,23 @@
 // What the module takes from the host interpreter: names bound in the module
-// namespace, interned attribute names, the host's exceptions and print.
+// namespace, the host's exceptions and print, its locks.
 #pragma once
 
 #include "module/kernel/thread_exit.hpp"
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <initializer_list>
 
 namespace zul_mew::kernel {
 
 namespace py = pybind11;
 
-// An attribute name made once and kept for the life of the interpreter.
-class Name {
-public:
-  explicit Name(const char *text) : text_(text) {}
-  operator py::handle() const { return get(); }
-  PyObject *ptr() const { return get(); }
-
-private:
-  PyObject *get() const {
-    if (!object_)
-      object_ = PyUnicode_InternFromString(text_);
-    return object_;
-  }
-  const char *text_;
-  mutable PyObject *object_ = nullptr;
-};
-
 void set_module_namespace(py::handle module_dict);
 
 // A name of the module namespace, looked up at the moment of use, so that a
 // host may replace it (zul_mew.Serial, zul_mew.sleep, ...).
-py::object module_name(const Name &name);
+py::object module_name(py::handle name);
 py::object module_name(const char *name);
 
 // Calls the host's print with one text.
@@ -87,7 +71,7 @@ inline py::object steal(PyObject *result) {
 
 // A method call that may wait (thread_exit.hpp); the last values of `args`
 // go to the names in `keywords`.
-py::object call_waiting(py::handle self, const Name &method,
+py::object call_waiting(py::handle self, py::handle method,
                         std::initializer_list<py::handle> args = {},
                         py::handle keywords = py::handle());
 
@@ -95,19 +79,44 @@ void acquire(py::handle lock);
 // A release must not disturb an exception already on its way out.
 void release(py::handle lock);
 
+// Runs `cleanup` while a failure is on its way out, keeping that failure: a
+// cleanup that fails is reported as unraisable, never raised over it.
+template <typename Cleanup> void cleanup_keeping_failure(Cleanup &cleanup) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  try {
+    cleanup();
+  } catch (py::error_already_set &error) {
+    error.restore();
+    PyErr_WriteUnraisable(nullptr);
+  } catch (const std::exception &error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+    PyErr_WriteUnraisable(nullptr);
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+// Runs `body`, then `cleanup` on every way out of it. After a normal exit a
+// failing cleanup raises, as any step would; after a failure the failure goes
+// on unchanged. The thread's end at interpreter exit passes untouched,
+// without the cleanup.
+template <typename Body, typename Cleanup> decltype(auto) finally(Body &&body, Cleanup &&cleanup) {
+  auto keeping_failure = [&cleanup] { cleanup_keeping_failure(cleanup); };
+  if constexpr (std::is_void_v<decltype(body())>) {
+    on_failure(std::forward<Body>(body), keeping_failure);
+    cleanup();
+  } else {
+    auto result = on_failure(std::forward<Body>(body), keeping_failure);
+    cleanup();
+    return result;
+  }
+}
+
 // Runs `body` holding a host lock and releases it on every exit. A thread
 // the host ends at its exit keeps the lock: no host code may run then.
 template <typename Body> decltype(auto) with_lock(py::handle lock, Body &&body) {
   acquire(lock);
-  auto release_it = [lock] { release(lock); };
-  if constexpr (std::is_void_v<decltype(body())>) {
-    on_failure(std::forward<Body>(body), release_it);
-    release_it();
-  } else {
-    auto result = on_failure(std::forward<Body>(body), release_it);
-    release_it();
-    return result;
-  }
+  return finally(std::forward<Body>(body), [lock] { release(lock); });
 }
 
 } // namespace zul_mew::kernel
