@@ -329,13 +329,14 @@ def test_function_objects_are_made_only_by_the_module(make):
 
 
 # What the collector's clearing of a cycle leaves of a function that host code
-# can still reach while the cycle goes (Py_tp_clear is slot 51).
+# can still reach while the cycle goes (Py_tp_clear is slot 51), called with
+# the GIL held as the collector calls it.
 CLEARED = r"""
 import ctypes, zul_mew
 function = zul_mew.MewStatic.calc_crc
 get_slot = ctypes.pythonapi.PyType_GetSlot
 get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
-ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(function), 51))(function)
+ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(function), 51))(function)
 print(repr(function).split(" at ")[0], function.__name__, function.__qualname__)
 print(function.__signature__, function.__doc__, function.__module__, function.__annotations__)
 print(function("abc"), vars(function))
