@@ -108,6 +108,8 @@ py::object to_int(py::handle text, int base) {
 
 bool non_negative(py::handle value) { return value >= py::int_(0); }
 
+bool exceeds(py::handle value, long bound) { return value > py::int_(bound); }
+
 bool small_int(py::handle value, std::int64_t &out) {
   if (!PyLong_CheckExact(value.ptr()))
     return false;

@@ -64,6 +64,9 @@ bool small_int(py::handle value, std::int64_t &out);
 
 bool non_negative(py::handle value);
 
+// value > bound as the host compares, out of the way of the plain-int paths.
+bool exceeds(py::handle value, long bound);
+
 // format(value, spec) for "02X", "05d"; a plain int takes the C++ path.
 enum class Format { Hex2, Decimal5 };
 

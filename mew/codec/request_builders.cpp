@@ -31,7 +31,7 @@ void check_word(py::handle value) {
   bool negative = !non_negative(value);
   if (negative)
     check_assertion(false);
-  if (negative || value > py::int_(0xFFFF)) {
+  if (negative || exceeds(value, 0xFFFF)) {
     PyErr_Format(PyExc_ValueError, "16-bit value out of range 0 to 65535: %R", value.ptr());
     kernel::raise_pending();
   }
@@ -115,7 +115,7 @@ Number last_number(const Number &first, py::handle count) {
 
 void check_range(const Number &n, long high, const char *format) {
   if (n.small ? n.value >= 0 && n.value <= high
-              : non_negative(n.object) && !(n.object > py::int_(high)))
+              : non_negative(n.object) && !exceeds(n.object, high))
     return;
   refuse(format, n.host());
 }
@@ -133,7 +133,7 @@ void check_station(py::handle station) {
 // as it would reverse the range on the line.
 void check_count(py::handle count, const char *format) {
   std::int64_t v;
-  bool positive = small_int(count, v) ? v > 0 : count > py::int_(0);
+  bool positive = small_int(count, v) ? v > 0 : exceeds(count, 0);
   check_assertion(positive);
   if (!positive)
     refuse(format, count);
