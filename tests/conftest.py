@@ -2,6 +2,7 @@
 
 import os
 import queue
+import signal
 import threading
 
 import pytest
@@ -13,6 +14,11 @@ import zul_mew
 settings.register_profile("ci", derandomize=True)
 if os.environ.get("CI"):
     settings.load_profile("ci")
+
+# The suite sends Ctrl-C to itself and to the programs it starts: a run started
+# in the background of a shell, where SIGINT comes ignored, would wait for it in
+# vain.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class FakeChannel(zul_mew.Channel):
