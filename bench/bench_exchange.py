@@ -182,7 +182,9 @@ def main() -> None:
     header = f"{'exchange (one-word RD)':46} {'us':>7} {'x floor':>8} {'middle half':>12}"
     print(f"{header} {'CPU us':>7}")
     floor_spread = f"{floor_low:.0f}-{floor_high:.0f} us"
-    print(f"{'floor: native master, native responder':46} {floor_us:7.1f} {1:8.2f} {floor_spread:>12}")
+    print(
+        f"{'floor: native master, native responder':46} {floor_us:7.1f} {1:8.2f} {floor_spread:>12}"
+    )
     for name, key in (
         ("MewMaster, native responder", "native"),
         ("plain-host hand-over, native responder", "plain"),

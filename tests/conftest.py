@@ -7,6 +7,7 @@ import threading
 
 import pytest
 from hypothesis import settings
+
 import zul_mew
 
 # In CI every run fuzzes the same examples, so a result can be reproduced;

@@ -15,6 +15,7 @@ import sys
 import time
 
 import pytest
+
 import zul_mew
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.cli import build_parser

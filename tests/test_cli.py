@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 import serial
+
 from zul_mew_tools.commands.monitor import describe_frame
 
 COMMAND = [sys.executable, "-m", "zul_mew_tools.cli"]

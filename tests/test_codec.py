@@ -5,6 +5,7 @@ import struct
 import threading
 
 import pytest
+
 from zul_mew import MewStatic as M
 
 CR = "\r"

@@ -6,6 +6,7 @@ import time
 
 import pytest
 import serial
+
 import zul_mew
 
 

@@ -13,6 +13,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
 import zul_mew
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -53,16 +54,17 @@ def test_example_runs_and_ends(code, tmp_path):
 
 
 def _stub_search_path():
-    # A source tree checks its own stub; an installed module carries its stub package.
+    # A source tree checks its own stub and companion package; an installed module
+    # carries its stub package and the package beside it.
     env = dict(os.environ)
     if (ROOT / "zul_mew.pyi").exists():
-        env["MYPYPATH"] = str(ROOT)
+        env["MYPYPATH"] = os.pathsep.join([str(ROOT), str(ROOT / "python")])
     return env
 
 
 @pytest.mark.skipif(
     sys.version_info < (3, 10),
-    reason="the last mypy for Python 3.9 takes threading.Lock for a class, which it is from 3.13 on",
+    reason="the last mypy for Python 3.9 takes threading.Lock for a class (a class from 3.13 on)",
 )
 def test_stub_matches_the_module():
     pytest.importorskip("mypy")

@@ -10,6 +10,7 @@ import time
 
 import pytest
 import serial
+
 from zul_mew import MewFullDuplex, MewMaster
 
 # A station in a process of its own: register n answers n; register 666 is
@@ -88,9 +89,7 @@ def test_cable_pulled_while_a_node_runs(cable, node_on, monkeypatch):
     the interpreter down; sending fails with the port's error; stop and close
     still return."""
     lost = []
-    monkeypatch.setattr(
-        threading, "excepthook", lambda args: lost.append(args.exc_type)
-    )
+    monkeypatch.setattr(threading, "excepthook", lambda args: lost.append(args.exc_type))
     node = node_on(MewFullDuplex, 0, slave_station=1, query_timeout=0.3)
     cable.close()
     time.sleep(0.3)
@@ -217,7 +216,5 @@ EXIT_WITH_THREADS_INSIDE = textwrap.dedent(
     ],
 )
 def test_exit_with_daemon_threads_inside_the_module(cable, case, run):
-    done = subprocess.run(
-        [sys.executable, "-c", EXIT_WITH_THREADS_INSIDE, cable.ports[0], case]
-    )
+    done = subprocess.run([sys.executable, "-c", EXIT_WITH_THREADS_INSIDE, cable.ports[0], case])
     assert done.returncode == 0

@@ -5,6 +5,7 @@ import time
 
 import pytest
 import serial
+
 import zul_mew
 from zul_mew import MewFullDuplex, MewMaster, MewSerial
 

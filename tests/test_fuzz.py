@@ -12,6 +12,7 @@ from functools import reduce
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
 from zul_mew import MewFullDuplex, MewMaster, MewSlaveBase, MewStatic
 
 CODEC_EXAMPLES = 150

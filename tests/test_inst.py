@@ -1,6 +1,7 @@
 """Instrument objects over a node that records every bus call."""
 
 import pytest
+
 import zul_mew
 
 

@@ -6,6 +6,7 @@ import time
 
 import pytest
 import serial
+
 import zul_mew
 
 XY, AXIS, AD = zul_mew.INST_TYPE_XY, zul_mew.INST_TYPE_Axis, zul_mew.INST_TYPE_AD

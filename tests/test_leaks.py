@@ -6,6 +6,7 @@ import os
 import sys
 
 import pytest
+
 from zul_mew import MewFullDuplex, MewMaster, MewStatic
 
 CODEC_CALLS = 100_000

@@ -9,6 +9,7 @@ import time
 
 import pytest
 import serial
+
 import zul_mew
 
 

@@ -5,6 +5,7 @@ import threading
 
 import pytest
 import serial
+
 from zul_mew import MewFullDuplex, MewMaster, MewStatic
 
 
@@ -214,7 +215,9 @@ def test_get_coil_reads_the_first_data_character(raw_station, text, value):
 
 def test_get_coil_refuses_a_name_that_is_not_text(raw_station):
     master, _, requests = raw_station
-    with pytest.raises(TypeError, match=r"^Argument 'contact' has incorrect type \(expected str, got int\)$"):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'contact' has incorrect type \(expected str, got int\)$"
+    ):
         master.get_coil(1, 5)
     assert requests == []
 

@@ -16,6 +16,7 @@ import typing
 
 import pytest
 import serial
+
 import zul_mew
 from zul_mew import MewStatic
 
@@ -262,8 +263,8 @@ def test_unknown_keyword_is_refused_before_the_body(class_name, name, kind, func
         (
             MewStatic.fill_read_word_unit_of_contact_message,
             (
-                "(station: int, contact_start: str, contact_end: str = None, word_count: int = None)"
-                " -> str"
+                "(station: int, contact_start: str, contact_end: str = None,"
+                " word_count: int = None) -> str"
             ),
         ),
         (MewStatic.fill_write_data_area_message, "(station: int, reg_start: str, values) -> str"),

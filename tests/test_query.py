@@ -6,6 +6,7 @@ import time
 
 import pytest
 import serial
+
 import zul_mew
 from zul_mew import MewStatic
 

@@ -10,6 +10,7 @@ import threading
 import time
 
 import pytest
+
 import zul_mew
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.reconnect import ReconnectingChannel

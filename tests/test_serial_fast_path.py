@@ -10,6 +10,7 @@ import time
 import pytest
 import serial
 import serial.serialposix
+
 import zul_mew
 
 TIMEOUT = 0.2
@@ -168,9 +169,9 @@ def test_port_closed_under_a_running_node(cable, path, monkeypatch):
         channel.close()
         thread.join(timeout=2)
         assert not thread.is_alive()
-        assert [
-            type(r.exc_value) in (TypeError, serial.PortNotOpenError) for r in reports
-        ] == [True]
+        assert [type(r.exc_value) in (TypeError, serial.PortNotOpenError) for r in reports] == [
+            True
+        ]
         with pytest.raises(serial.PortNotOpenError):
             channel.read()
     finally:
@@ -319,9 +320,7 @@ def outcome(read):
     return result, time.monotonic() - start < 0.05
 
 
-@pytest.mark.parametrize(
-    "timeout", [float("nan"), float("inf"), 1e10], ids=["nan", "inf", "1e10"]
-)
+@pytest.mark.parametrize("timeout", [float("nan"), float("inf"), 1e10], ids=["nan", "inf", "1e10"])
 def test_odd_timeouts_read_as_the_port_reads_them(cable, path, timeout):
     channel = zul_mew.MewSerial(port=cable.ports[0], timeout=timeout)
     try:
@@ -351,7 +350,7 @@ def test_a_port_closed_under_a_frame_read(cable, path):
             channel.close()
             # Files opened now take the numbers the port gave up.
             pipes = [os.pipe() for _ in range(3)]
-            for r, w in pipes:
+            for _, w in pipes:
                 os.write(w, b"1\r")
             reader.join(timeout=1)
             kept = [os.read(r, 8) for r, _ in pipes]

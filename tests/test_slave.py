@@ -1,6 +1,7 @@
 """Slave request processing: one request frame in, one answer frame out."""
 
 import pytest
+
 from zul_mew import MewSlaveBase, MewStatic
 
 

@@ -4,6 +4,7 @@ import threading
 import time
 
 import pytest
+
 import zul_mew
 from zul_mew import MewFullDuplex, MewMaster
 

@@ -5,6 +5,7 @@ import threading
 
 import pytest
 import serial
+
 import zul_mew
 from zul_mew_tools.trace import TraceChannel
 

@@ -5,6 +5,7 @@ import time
 
 import pytest
 import serial
+
 import zul_mew
 
 TIMEOUT = 0.2

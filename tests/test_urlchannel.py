@@ -13,6 +13,7 @@ import time
 import pytest
 import serial
 import serial.rfc2217
+
 import zul_mew
 from zul_mew_tools.sim import MemoryNode
 from zul_mew_tools.urlchannel import UrlChannel, open_channel

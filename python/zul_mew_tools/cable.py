@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import tty
+from typing import List, Optional, Tuple
 
 
 class NullModemCable:
@@ -85,17 +86,17 @@ class NullModemCable:
     def __enter__(self) -> "NullModemCable":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
-def _open_end():
+def _open_end() -> Tuple[int, int, str]:
     master, slave = os.openpty()
     tty.setraw(slave)
     return master, slave, os.ttyname(slave)
 
 
-def _copy_to_tap(tap, data) -> None:
+def _copy_to_tap(tap: int, data: bytes) -> None:
     # Nobody may be listening on the tap: a full tap drops data, it never holds up the line.
     try:
         os.write(tap, data)
@@ -103,7 +104,7 @@ def _copy_to_tap(tap, data) -> None:
         pass
 
 
-def _relay(ends, tap=None) -> None:
+def _relay(ends: List[Tuple[int, int, str]], tap: Optional[int] = None) -> None:
     (a, _, _), (b, _, _) = ends
     peer = {a: b, b: a}
     watched = [a, b, sys.stdin.fileno()] + ([tap] if tap is not None else [])

@@ -74,7 +74,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         diagnostics = contextlib.nullcontext()
     try:
         with diagnostics:
-            return args.run(args)
+            return int(args.run(args))
     except Unavailable as failure:
         print(failure, file=sys.stderr)
     except KeyboardInterrupt:

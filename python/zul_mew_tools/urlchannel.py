@@ -12,6 +12,7 @@ from __future__ import annotations
 from typing import Any
 
 import serial  # type: ignore[import-untyped]
+
 import zul_mew
 
 _TAIL = b"\r"
@@ -27,7 +28,7 @@ class UrlChannel(zul_mew.Channel):
         self._serial = serial.serial_for_url(url, **kwargs)
 
     def read(self, size: int = 1) -> str:
-        return self._serial.read(size).decode("latin")
+        return str(self._serial.read(size).decode("latin"))
 
     def receive_frame(self) -> str:
         # The time-out bounds the gap between two characters, not the frame, and no
@@ -50,7 +51,7 @@ class UrlChannel(zul_mew.Channel):
     @property
     def in_waiting(self) -> int:
         # A network port only knows whether something is waiting: 1 or 0.
-        return self._serial.in_waiting
+        return int(self._serial.in_waiting)
 
     def close(self) -> None:
         self._serial.close()

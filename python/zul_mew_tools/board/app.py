@@ -4,7 +4,7 @@ status line for the line itself."""
 from __future__ import annotations
 
 import time
-from typing import Deque, Optional
+from typing import Deque, Optional, cast
 
 from rich.text import Text
 from textual import events
@@ -43,7 +43,7 @@ class StationPanel(Static, can_focus=True):
     BINDINGS = [
         Binding("left", "move(-1)", "previous Y", show=False),
         Binding("right", "move(1)", "next Y", show=False),
-        Binding("space,enter", "toggle", "toggle Y"),
+        Binding("space,enter", "toggle_y", "toggle Y"),
         Binding("w", "word", "write WY"),
     ]
 
@@ -86,17 +86,21 @@ class StationPanel(Static, can_focus=True):
         self.cursor = (self.cursor + step) % 16
         self.update(self._content())
 
-    def action_toggle(self) -> None:
+    def action_toggle_y(self) -> None:
         if self.state.wy is not None:
-            self.app.bus.toggle_y(self.state.station, self.cursor)
+            self.board.bus.toggle_y(self.state.station, self.cursor)
 
     def action_word(self) -> None:
         if self.state.wy is not None:
             self.app.push_screen(WordPrompt(self.state), self._write_word)
 
+    @property
+    def board(self) -> "BoardApp":
+        return cast("BoardApp", self.app)
+
     def _write_word(self, value: Optional[int]) -> None:
         if value is not None:
-            self.app.bus.write_wy(self.state.station, value)
+            self.board.bus.write_wy(self.state.station, value)
 
     def on_click(self, event: events.Click) -> None:
         at = event.get_content_offset(self)
@@ -105,7 +109,7 @@ class StationPanel(Static, can_focus=True):
         bit = (at.x - LABEL) // LAMP
         if at.x >= LABEL and bit < 16:
             self.cursor = bit
-            self.action_toggle()
+            self.action_toggle_y()
 
 
 class WordPrompt(ModalScreen[Optional[int]]):
@@ -134,7 +138,7 @@ class WordPrompt(ModalScreen[Optional[int]]):
             self.query_one("#prompt-error", Label).update(f"not a 16-bit word: {event.value!r}")
 
 
-class BoardApp(App):
+class BoardApp(App[None]):
     """The live board of one bus; ``bus`` talks to the line, the app only shows."""
 
     TITLE = "zul-mew board"

@@ -8,6 +8,7 @@ a tuple of ``StationState`` that a reader takes whole.
 
 from __future__ import annotations
 
+import dataclasses
 import queue
 import threading
 import time
@@ -16,11 +17,11 @@ from typing import Callable, Dict, Optional, Set, Tuple
 
 import zul_mew
 
-from ..commands.scan import type_name
 from ..commands.line import failure_kind
+from ..commands.scan import type_name
 from .line import SILENT, CountingManager
 
-INSTRUMENT_CLASSES = {
+INSTRUMENT_CLASSES: Dict[int, Callable[[zul_mew.MewFullDuplex, int], zul_mew.Inst]] = {
     zul_mew.INST_TYPE_XY: zul_mew.InstXY,
     zul_mew.INST_TYPE_Axis: zul_mew.InstAxis,
     zul_mew.INST_TYPE_AD: zul_mew.InstAD,
@@ -43,9 +44,11 @@ class StationState:
 
 
 def state_of(inst: zul_mew.Inst, lost: bool = False, problem: str = "") -> StationState:
-    words = (inst.get_wx(), inst.get_wy()) if isinstance(inst, zul_mew.InstXY) else (None, None)
     kind = type_name(inst.inst_type)
-    return StationState(inst.station, kind, inst.firmware_version, *words, lost, problem)
+    state = StationState(inst.station, kind, inst.firmware_version, lost=lost, problem=problem)
+    if isinstance(inst, zul_mew.InstXY):
+        state = dataclasses.replace(state, wx=inst.get_wx(), wy=inst.get_wy())
+    return state
 
 
 class BusWatch:

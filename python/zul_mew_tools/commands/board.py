@@ -28,7 +28,7 @@ RECONNECT_LOG = "zul_mew_tools.reconnect"
 TRACE_LOG = "zul_mew_tools.trace"
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("board", help="the stations of a bus live (the board extra)")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument(

@@ -22,7 +22,7 @@ STEPS: List[Any] = [
 ]
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("demo", help="a master and a random slave, no hardware")
     parser.add_argument(
         "--query-timeout",

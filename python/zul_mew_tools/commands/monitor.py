@@ -17,7 +17,7 @@ FRAME_TYPES = {
 }
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("monitor", help="print every frame seen on a line")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument("--count", type=int, help="stop after this many frames")

@@ -17,7 +17,7 @@ from .output import Output, add_format_option, clock
 from .values import add_place_arguments, build_read, form_of, read_values, value_names
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("poll", help="read the same place at an interval, with statistics")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     add_place_arguments(parser)

@@ -9,7 +9,7 @@ from .output import Output, add_format_option
 from .values import add_place_arguments, form_of, read_values, value_names
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("read", help="read a contact, word of contacts or registers")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     add_place_arguments(parser)

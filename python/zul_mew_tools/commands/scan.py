@@ -35,7 +35,7 @@ COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
 INTERRUPTED = 130
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("scan", help="find the stations of a bus")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")

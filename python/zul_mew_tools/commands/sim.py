@@ -13,7 +13,7 @@ from ..sim import DEFAULT_LAYOUT, STATION_KINDS, MemoryNode, SimBus
 from .line import Failure, add_port_options, open_line, station, virtual_cable
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("sim", help="run simulated stations on a virtual port")
     parser.add_argument(
         "--station", type=station, default=1, help="station number (first of a bus)"

@@ -57,7 +57,7 @@ def form_of(name: str, form: Any, verb: str) -> str:
     if (kind == "contact") != (form == "bool"):
         how = "as bool" if kind == "contact" else "as a number"
         raise Failure(f"{name} is a {kind}: {verb} it {how}")
-    return form
+    return str(form)
 
 
 def value_names(name: str, form: str, count: int) -> List[str]:

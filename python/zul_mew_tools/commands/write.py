@@ -16,7 +16,7 @@ from .values import (
 )
 
 
-def add_to(commands: argparse._SubParsersAction) -> None:
+def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("write", help="write a contact, word of contacts or registers")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     add_place_arguments(parser)
