@@ -31,11 +31,11 @@ import sys
 import threading
 from typing import Any, Optional, Sequence
 
-from .commands.line import Failure, Unavailable, reason
+from .commands.line import Failure, Unavailable
+from .vocabulary import INTERRUPTED, reason
 
 # The modules of zul_mew_tools.commands, in the order --help lists them.
 COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "monitor", "board")
-INTERRUPTED = 130
 
 
 def version() -> str:

@@ -11,15 +11,12 @@ from typing import Any, Deque, Dict
 
 import zul_mew
 
-from ..commands.line import failure_kind
+from ..vocabulary import failure_kind
 
 # How far back the exchange rate looks, in seconds.
 RATE_WINDOW = 2.0
 # How many traced frames the board keeps to show.
 TRACE_LINES = 200
-
-# Failures in which no station answered: the station, or the whole line, is lost.
-SILENT = {"timeout", "line"}
 
 
 class LineStats:

@@ -17,9 +17,8 @@ from typing import Callable, Dict, Optional, Set, Tuple
 
 import zul_mew
 
-from ..commands.line import failure_kind
-from ..commands.scan import type_name
-from .line import SILENT, CountingManager
+from ..vocabulary import SILENT, failure_kind, type_name
+from .line import CountingManager
 
 INSTRUMENT_CLASSES: Dict[int, Callable[[zul_mew.MewFullDuplex, int], zul_mew.Inst]] = {
     zul_mew.INST_TYPE_XY: zul_mew.InstXY,

@@ -24,55 +24,9 @@ PARITIES = {
 }
 PORT_HELP = "serial device (/dev/ttyUSB0, COM3) or URL (socket://host:port, rfc2217://host:port)"
 
-# What the stations' error answers mean, by the code they carry.
-ERROR_CODES = {
-    "03": "unknown command",
-    "40": "check code error",
-    "41": "format error",
-    "42": "command not supported",
-    "43": "multi-frame procedure error",
-    "45": "operation error",
-    "60": "parameter error",
-    "61": "data error",
-    "62": "registration error",
-    "65": "protected",
-}
-ERROR_ANSWER = "MEW communication error code(hex): "
-
 
 class Failure(Exception):
     """A failure to report in one line and end with a non-zero status."""
-
-
-def reason(error: BaseException) -> str:
-    """An exception in the user's words: an error answer with its meaning, the
-    code kept; assertions of the request builders, which carry no text, by name."""
-    text = str(error) or type(error).__name__
-    if text.startswith(ERROR_ANSWER):
-        meaning = ERROR_CODES.get(text[len(ERROR_ANSWER) :].strip())
-        if meaning:
-            return f"{text} ({meaning})"
-    return text
-
-
-def failure_kind(error: BaseException) -> str:
-    """What went wrong in an exchange, as a poll counts it: ``timeout``, ``error NN``
-    (an error answer and its code), ``check code``, ``station``, ``format`` (an
-    answer the master refused) or ``line`` (the port itself failed)."""
-    text = str(error)
-    if not isinstance(error, OSError):
-        return "format"  # an answer whose data does not parse
-    if text == "MewMasterBase: device response timeout.":
-        return "timeout"
-    if text.startswith(ERROR_ANSWER):
-        return "error " + text[len(ERROR_ANSWER) :].strip()
-    if text.startswith("Error: device response check code"):
-        return "check code"
-    if text.startswith("Error: station not match"):
-        return "station"
-    if text.startswith(("Error: device response format", "Invalid feedback format")):
-        return "format"
-    return "line"
 
 
 def station(text: str) -> int:

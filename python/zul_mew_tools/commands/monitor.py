@@ -7,6 +7,7 @@ import sys
 
 from zul_mew import MewStatic
 
+from ..vocabulary import check_of
 from .line import PORT_HELP, add_port_options, open_line
 from .output import clock
 
@@ -48,12 +49,8 @@ def describe_frame(frame: str) -> str:
 
 
 def check_code(frame: str) -> str:
-    if frame[-3:-1] == MewStatic.IGNORE_BCC * 2:
-        return "BCC **"
-    try:
-        return "BCC ok" if len(frame) >= 3 and MewStatic.crc_is_ok(frame) else "BCC bad"
-    except ValueError:
-        return "BCC bad"
+    check = check_of(frame)
+    return "BCC **" if check == "unchecked" else f"BCC {check}"
 
 
 def run(args: argparse.Namespace) -> int:

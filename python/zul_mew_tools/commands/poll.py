@@ -12,7 +12,8 @@ from typing import Any, Dict, List, Optional
 
 import zul_mew
 
-from .line import PORT_HELP, Failure, add_port_options, failure_kind, master_on, reason
+from ..vocabulary import failure_kind, reason
+from .line import PORT_HELP, Failure, add_port_options, master_on
 from .output import Output, add_format_option, clock
 from .values import add_place_arguments, build_read, form_of, read_values, value_names
 

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from .line import PORT_HELP, Failure, add_port_options, master_on, reason
+from ..vocabulary import reason
+from .line import PORT_HELP, Failure, add_port_options, master_on
 from .output import Output, add_format_option
 from .values import add_place_arguments, form_of, read_values, value_names
 

@@ -8,31 +8,11 @@ from typing import Any, Dict, List
 
 import zul_mew
 
-from .line import (
-    PORT_HELP,
-    Failure,
-    add_port_options,
-    failure_kind,
-    master_on,
-    reason,
-    station,
-)
+from ..vocabulary import INTERRUPTED, failure_kind, firmware, reason, type_name
+from .line import PORT_HELP, Failure, add_port_options, master_on, station
 from .output import Output, add_format_option
 
-TYPE_NAMES = {
-    zul_mew.INST_TYPE_UNKNOWN: "unknown",
-    zul_mew.INST_TYPE_XY: "XY",
-    zul_mew.INST_TYPE_Axis: "axis",
-    zul_mew.INST_TYPE_AD: "analogue",
-}
-
-
-def type_name(kind: int) -> str:
-    return TYPE_NAMES.get(kind, f"unknown ({kind})")
-
-
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
-INTERRUPTED = 130
 
 
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -44,11 +24,6 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     # A silent station costs one answer time-out: short ones keep a scan quick.
     add_port_options(parser, query_timeout=0.1)
     parser.set_defaults(run=run)
-
-
-def firmware(version: int) -> str:
-    """A version as stations show it: 0x0103 is 1.03."""
-    return f"{version >> 8:X}.{version & 0xFF:02X}"
 
 
 def ask(master: zul_mew.MewMaster, number: int) -> Dict[str, Any]:

@@ -5,16 +5,17 @@ from __future__ import annotations
 
 import argparse
 import re
-import struct
 from typing import Any, List, Sequence
 
 import zul_mew
 from zul_mew import MewStatic
 
+from .. import vocabulary
 from .line import Failure
 
-# How each value form travels: its struct code and the 16-bit words it takes.
-FORMATS = {"u16": ("H", 1), "i16": ("h", 1), "u32": ("I", 2), "i32": ("i", 2)}
+# The forms a number takes on the command line.
+FORMATS = ("u16", "i16", "u32", "i32")
+
 CONTACT_CODES = "XYRLTC"
 TRUE_WORDS = {
     "1": True,
@@ -64,7 +65,7 @@ def value_names(name: str, form: str, count: int) -> List[str]:
     """The name of each value read from ``name`` on: DT100 and DT102 for two u32."""
     if form == "bool":
         return [name]
-    step = FORMATS[form][1]
+    step = vocabulary.words_of(form)
     numbered = re.fullmatch(r"(.*?)(\d+)", name)
     if numbered is None:  # a name the station will refuse; the read says so
         return [name] + [f"{name}+{i * step}" for i in range(1, count)]
@@ -79,7 +80,7 @@ def read_values(
         if count != 1:
             raise Failure(f"one contact per read; read the word W{name[0]}n for 16 at once")
         return [int(master.get_coil(station, name))]
-    words = count * FORMATS[form][1]
+    words = count * vocabulary.words_of(form)
     if name_kind(name) == "word":
         return words_to_values(master.get_multi_coil_uint16(station, name, words), form)
     return words_to_values(master.get_multi_uint16(station, name, words), form)
@@ -89,25 +90,21 @@ def build_read(station: int, name: str, form: str, count: int) -> str:
     """The request ``read_values`` sends first, as the request builders make it."""
     if form == "bool":
         return MewStatic.fill_read_single_point_of_contact_message(station, name)
-    words = count * FORMATS[form][1]
+    words = count * vocabulary.words_of(form)
     if name_kind(name) == "word":
         return MewStatic.fill_read_word_unit_of_contact_message(station, name, None, words)
     return MewStatic.fill_read_data_area_message(station, name, words)
 
 
 def words_to_values(words: Sequence[int], form: str) -> List[int]:
-    code, width = FORMATS[form]
-    raw = struct.pack(f"<{len(words)}H", *words)
-    return list(struct.unpack(f"<{len(words) // width}{code}", raw))
+    return [int(value) for value in vocabulary.words_to_values(words, form)]
 
 
 def values_to_words(values: Sequence[int], form: str) -> List[int]:
-    code, _ = FORMATS[form]
     try:
-        raw = struct.pack(f"<{len(values)}{code}", *values)
-    except struct.error:
-        raise Failure(f"value out of range for {form}: {' '.join(map(str, values))}") from None
-    return list(struct.unpack(f"<{len(raw) // 2}H", raw))
+        return vocabulary.values_to_words(values, form)
+    except ValueError as error:
+        raise Failure(str(error)) from None
 
 
 def parse_bool(text: str) -> bool:

@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .line import PORT_HELP, Failure, add_port_options, master_on, reason
+from ..vocabulary import reason
+from .line import PORT_HELP, Failure, add_port_options, master_on
 from .values import (
     add_place_arguments,
     form_of,

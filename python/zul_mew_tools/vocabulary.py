@@ -1,0 +1,146 @@
+"""The words every tool of the package speaks: what kind of failure an exchange
+met, what a station's error code means, the names of station kinds, how a
+firmware version and a frame's check code are shown, and how values of each
+form travel as 16-bit words. The command line, the board, the channel wrappers
+and the plant layer all take them from here, so that each is said one way."""
+
+from __future__ import annotations
+
+import struct
+from typing import Dict, List, Sequence, Tuple, Union
+
+import zul_mew
+from zul_mew import MewStatic
+
+# The exit status of a command ended by Ctrl-C, as shells report a SIGINT.
+INTERRUPTED = 130
+
+# What the stations' error answers mean, by the code they carry.
+ERROR_CODES = {
+    "03": "unknown command",
+    "40": "check code error",
+    "41": "format error",
+    "42": "command not supported",
+    "43": "multi-frame procedure error",
+    "45": "operation error",
+    "60": "parameter error",
+    "61": "data error",
+    "62": "registration error",
+    "65": "protected",
+}
+ERROR_ANSWER = "MEW communication error code(hex): "
+TIMEOUT = "MewMasterBase: device response timeout."
+
+# Failures in which no station answered: the station, or the whole line, is lost.
+SILENT = frozenset({"timeout", "line"})
+
+
+def reason(error: BaseException) -> str:
+    """An exception in the user's words: an error answer with its meaning, the
+    code kept; assertions of the request builders, which carry no text, by name."""
+    text = str(error) or type(error).__name__
+    if text.startswith(ERROR_ANSWER):
+        meaning = ERROR_CODES.get(text[len(ERROR_ANSWER) :].strip())
+        if meaning:
+            return f"{text} ({meaning})"
+    return text
+
+
+def failure_kind(error: BaseException) -> str:
+    """What went wrong in an exchange, as a poll counts it: ``timeout``, ``error NN``
+    (an error answer and its code), ``check code``, ``station``, ``format`` (an
+    answer the master refused) or ``line`` (the port itself failed)."""
+    text = str(error)
+    if not isinstance(error, OSError):
+        return "format"  # an answer whose data does not parse
+    if text == TIMEOUT:
+        return "timeout"
+    if text.startswith(ERROR_ANSWER):
+        return "error " + text[len(ERROR_ANSWER) :].strip()
+    if text.startswith("Error: device response check code"):
+        return "check code"
+    if text.startswith("Error: station not match"):
+        return "station"
+    if text.startswith(("Error: device response format", "Invalid feedback format")):
+        return "format"
+    return "line"
+
+
+def is_protocol_error(error: OSError) -> bool:
+    """A frame cut short, missing or garbled: the line's business, not a lost port."""
+    return type(error) is OSError and str(error).startswith("Error: device")
+
+
+TYPE_NAMES = {
+    zul_mew.INST_TYPE_UNKNOWN: "unknown",
+    zul_mew.INST_TYPE_XY: "XY",
+    zul_mew.INST_TYPE_Axis: "axis",
+    zul_mew.INST_TYPE_AD: "analogue",
+}
+
+
+def type_name(kind: int) -> str:
+    """A station's kind by the type code in its register S0."""
+    return TYPE_NAMES.get(kind, f"unknown ({kind})")
+
+
+def firmware(version: int) -> str:
+    """A version as stations show it: 0x0103 is 1.03."""
+    return f"{version >> 8:X}.{version & 0xFF:02X}"
+
+
+def check_of(frame: str) -> str:
+    """Whether a frame's check code holds: ``ok``, ``bad``, or ``unchecked`` for "**"."""
+    if frame[-3:-1] == MewStatic.IGNORE_BCC * 2:
+        return "unchecked"
+    try:
+        return "ok" if len(frame) >= 3 and MewStatic.crc_is_ok(frame) else "bad"
+    except ValueError:
+        return "bad"
+
+
+# How each value form travels: its struct code and the 16-bit words it takes.
+# A value of two words goes low word first unless the station stores it the
+# other way (``high-first``).
+FORMATS: Dict[str, Tuple[str, int]] = {
+    "u16": ("H", 1),
+    "i16": ("h", 1),
+    "u32": ("I", 2),
+    "i32": ("i", 2),
+    "f32": ("f", 2),
+}
+WORD_ORDERS = ("low-first", "high-first")
+Value = Union[int, float]
+
+
+def words_of(form: str) -> int:
+    """How many 16-bit words one value of ``form`` takes."""
+    return FORMATS[form][1]
+
+
+def _in_order(words: Sequence[int], width: int, word_order: str) -> List[int]:
+    if width == 1 or word_order == "low-first":
+        return list(words)
+    swapped: List[int] = []
+    for i in range(0, len(words), width):
+        swapped.extend(reversed(words[i : i + width]))
+    return swapped
+
+
+def words_to_values(words: Sequence[int], form: str, word_order: str = "low-first") -> List[Value]:
+    """The values that ``words``, as read from a station, carry."""
+    code, width = FORMATS[form]
+    raw = struct.pack(f"<{len(words)}H", *_in_order(words, width, word_order))
+    return list(struct.unpack(f"<{len(words) // width}{code}", raw))
+
+
+def values_to_words(values: Sequence[Value], form: str, word_order: str = "low-first") -> List[int]:
+    """The words that carry ``values`` to a station; ``ValueError`` for a value
+    that does not fit ``form``."""
+    code, width = FORMATS[form]
+    try:
+        raw = struct.pack(f"<{len(values)}{code}", *values)
+    except (struct.error, OverflowError):
+        raise ValueError(f"value out of range for {form}: {' '.join(map(str, values))}") from None
+    words = list(struct.unpack(f"<{len(raw) // 2}H", raw))
+    return _in_order(words, width, word_order)
