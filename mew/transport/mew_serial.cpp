@@ -99,8 +99,13 @@ void del(py::handle self) {
 } // namespace
 
 void cancel_read(py::handle channel) {
-  if (!py::isinstance(channel, kernel::module_name(ID(MewSerial))) ||
-      !py::hasattr(channel, ID(_serial)))
+  if (!py::isinstance(channel, kernel::module_name(ID(MewSerial)))) {
+    // A wrapper passes the cancel on to the channel it wraps.
+    if (py::hasattr(channel, ID(cancel_read)))
+      channel.attr(ID(cancel_read))();
+    return;
+  }
+  if (!py::hasattr(channel, ID(_serial)))
     return;
   py::object serial = serial_of(channel);
   if (py::hasattr(serial, ID(cancel_read)))

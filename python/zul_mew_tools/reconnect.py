@@ -18,10 +18,13 @@ from typing import Callable, Optional
 
 import zul_mew
 
+from .vocabulary import is_protocol_error
+from .wrapper import ChannelWrapper
+
 logger = logging.getLogger("zul_mew_tools.reconnect")
 
 
-class ReconnectingChannel(zul_mew.Channel):
+class ReconnectingChannel(ChannelWrapper):
     """A channel over what ``open_port()`` returns, opened again after a failure.
     ``name`` names the port in messages; ``channel``, when given, is the port
     already open. Waits between attempts start at ``first_wait`` and double up to
@@ -36,13 +39,13 @@ class ReconnectingChannel(zul_mew.Channel):
         longest_wait: float = 2.0,
         pause: float = 0.1,
     ) -> None:
+        super().__init__(channel or open_port())
         self.name = name
         self._open_port = open_port
         self._first_wait = first_wait
         self._longest_wait = longest_wait
         self._pause = pause  # how long a read waits while the port is away, as a time-out
         self._lock = threading.Lock()
-        self._channel: Optional[zul_mew.Channel] = channel or open_port()
         self._closed = False
         self._attempts = 0
         self._wait = first_wait
@@ -50,10 +53,10 @@ class ReconnectingChannel(zul_mew.Channel):
 
     @property
     def connected(self) -> bool:
-        return self._channel is not None
+        return self.channel is not None
 
     def read(self, size: int = 1) -> str:
-        channel = self._channel
+        channel = self.channel
         if channel is None:
             self._reconnect_when_due()
             return ""
@@ -67,19 +70,19 @@ class ReconnectingChannel(zul_mew.Channel):
             return ""
 
     def receive_frame(self) -> str:
-        channel = self._channel
+        channel = self.channel
         if channel is None:
             raise IOError(self._away())
         try:
             return channel.receive_frame()
         except OSError as error:
-            if _protocol_error(error):
+            if is_protocol_error(error):
                 raise
             self._lose(channel, error)
             raise IOError(self._away()) from None
 
     def send_frame(self, data: str) -> None:
-        channel = self._channel
+        channel = self.channel
         if channel is None:
             raise IOError(self._away())
         try:
@@ -90,7 +93,7 @@ class ReconnectingChannel(zul_mew.Channel):
 
     @property
     def in_waiting(self) -> int:
-        channel = self._channel
+        channel = self.channel
         try:
             return channel.in_waiting if channel is not None else 0
         except (OSError, ValueError):
@@ -99,19 +102,9 @@ class ReconnectingChannel(zul_mew.Channel):
     def close(self) -> None:
         with self._lock:
             self._closed = True
-            channel, self._channel = self._channel, None
+            channel, self.channel = self.channel, None
         if channel is not None:
             channel.close()
-
-    def flush_input(self) -> None:
-        channel = self._channel
-        if channel is not None:
-            channel.flush_input()
-
-    def flush_output(self) -> None:
-        channel = self._channel
-        if channel is not None:
-            channel.flush_output()
 
     def __repr__(self) -> str:
         return f"ReconnectingChannel({self.name!r})"
@@ -121,9 +114,9 @@ class ReconnectingChannel(zul_mew.Channel):
 
     def _lose(self, channel: zul_mew.Channel, error: BaseException) -> None:
         with self._lock:
-            if self._channel is not channel:
+            if self.channel is not channel:
                 return
-            self._channel = None
+            self.channel = None
             self._attempts = 0
             self._wait = self._first_wait
             self._next_attempt = time.monotonic() + self._first_wait
@@ -159,10 +152,5 @@ class ReconnectingChannel(zul_mew.Channel):
             if self._closed:
                 channel.close()
                 return
-            self._channel = channel
+            self.channel = channel
         logger.warning("%s: back at attempt %d", self.name, self._attempts)
-
-
-def _protocol_error(error: OSError) -> bool:
-    # A frame cut short or missing is the line's business, not a lost port.
-    return type(error) is OSError and str(error).startswith("Error: device")

@@ -16,6 +16,9 @@ from typing import Callable, NamedTuple, Optional
 import zul_mew
 from zul_mew import MewStatic
 
+from .vocabulary import check_of
+from .wrapper import ChannelWrapper
+
 logger = logging.getLogger("zul_mew_tools.trace")
 
 
@@ -27,16 +30,7 @@ class TracedFrame(NamedTuple):
     round_trip: Optional[float]  # seconds since the request, for an answer read
 
 
-def check_of(frame: str) -> str:
-    if frame[-3:-1] == MewStatic.IGNORE_BCC * 2:
-        return "unchecked"
-    try:
-        return "ok" if len(frame) >= 3 and MewStatic.crc_is_ok(frame) else "bad"
-    except ValueError:
-        return "bad"
-
-
-class TraceChannel(zul_mew.Channel):
+class TraceChannel(ChannelWrapper):
     """Wraps ``channel``; ``on_frame``, when given, is called with each ``TracedFrame``
     on the thread that wrote or read it."""
 
@@ -45,7 +39,8 @@ class TraceChannel(zul_mew.Channel):
         channel: zul_mew.Channel,
         on_frame: Optional[Callable[[TracedFrame], None]] = None,
     ) -> None:
-        self.channel = channel
+        super().__init__(channel)
+        self.channel: zul_mew.Channel = channel
         self.on_frame = on_frame
         self._began = time.monotonic()
         self._head = ""  # what read() gave of the frame receive_frame() completes
@@ -88,22 +83,6 @@ class TraceChannel(zul_mew.Channel):
             )
         if self.on_frame is not None:
             self.on_frame(traced)
-
-    @property
-    def in_waiting(self) -> int:
-        return self.channel.in_waiting
-
-    def close(self) -> None:
-        self.channel.close()
-
-    def flush_input(self) -> None:
-        self.channel.flush_input()
-
-    def flush_output(self) -> None:
-        self.channel.flush_output()
-
-    def __repr__(self) -> str:
-        return f"TraceChannel({self.channel!r})"
 
 
 def _type_of(frame: str) -> str:
