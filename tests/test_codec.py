@@ -554,10 +554,25 @@ OUT_OF_RANGE = "string index out of range"
         pytest.param(RCC, (1, "WX0", "W"), id="RCC-end-short"),
         pytest.param(RD, (1, "D", 1), id="RD-area-only"),
         pytest.param(RD, (1, "", 1), id="RD-empty"),
+        pytest.param(WCC, (1, "W", [1]), id="WCC-W-only"),
+        pytest.param(WD, (1, "", [1]), id="WD-empty"),
     ],
 )
 def test_index_out_of_range(call, args):
     raises_exactly(IndexError, OUT_OF_RANGE, call, *args)
+
+
+@pytest.mark.parametrize(
+    "call, args",
+    [
+        pytest.param(RCS, ("x", ""), id="RCS"),
+        pytest.param(WCC, ("x", "W", [1]), id="WCC"),
+        pytest.param(RD, ("x", "D", 1), id="RD"),
+        pytest.param(WD, ("x", "D", [1]), id="WD"),
+    ],
+)
+def test_the_header_fails_before_a_name_too_short_is_read(call, args):
+    raises_exactly(*host_error(format, "x", "02X"), call, *args)
 
 
 @pytest.mark.parametrize(

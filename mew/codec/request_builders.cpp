@@ -107,7 +107,8 @@ Number last_number(const Number &first, py::handle count) {
 
 // A station reads every field at its fixed width: a wider one shifts the
 // fields after it, and the station reads or writes another address than the
-// caller named. Such fields are refused before anything is built.
+// caller named. Such fields are refused before the frame is finished; a name
+// too short for a builder fails where the builder reads it, after the header.
 [[noreturn]] void refuse(const char *format, py::handle value) {
   PyErr_Format(PyExc_ValueError, format, value.ptr());
   kernel::raise_pending();
@@ -276,13 +277,13 @@ py::str write_contact_words(py::handle station, py::handle contact_start, py::ha
   assert_that([&] { return start.at(0) == 'W'; });
   Py_ssize_t count = checked_length(values);
   check_station(station);
+  TextBuilder data;
+  header(data, station, "WCC");
+  data.character(start.at(1));
   check_first_word_number(start);
   Number last = last_number(number_at(start, 2), py::int_(count));
   check_last_word_number(last);
   py::object words = checked_words(values);
-  TextBuilder data;
-  header(data, station, "WCC");
-  data.character(start.at(1));
   data.contact_address(start, 2);
   append_word_number(data, last);
   append_words(data, words);
@@ -292,21 +293,19 @@ py::str write_contact_words(py::handle station, py::handle contact_start, py::ha
 py::str read_data_area(py::handle station, py::handle reg_start, py::handle reg_count) {
   check_count(reg_count, "register count below 1: %R");
   check_station(station);
-  DataArea area = data_area(Text(reg_start), reg_count);
   TextBuilder data;
   header(data, station, "RD");
-  append_data_area(data, area);
+  append_data_area(data, data_area(Text(reg_start), reg_count));
   return data.finish_frame();
 }
 
 py::str write_data_area(py::handle station, py::handle reg_start, py::handle values) {
   Py_ssize_t count = checked_length(values);
   check_station(station);
-  DataArea area = data_area(Text(reg_start), py::int_(count));
-  py::object words = checked_words(values);
   TextBuilder data;
   header(data, station, "WD");
-  append_data_area(data, area);
+  append_data_area(data, data_area(Text(reg_start), py::int_(count)));
+  py::object words = checked_words(values);
   append_words(data, words);
   return data.finish_frame();
 }
