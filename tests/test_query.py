@@ -239,6 +239,23 @@ def test_concurrent_queries_never_interleave(bus):
     assert far.pending_at_answer == [0] * 12
 
 
+@pytest.mark.parametrize(
+    "timeout",
+    [float("nan"), -1, float("inf"), None, 10**400, 2 * threading.TIMEOUT_MAX],
+    ids=["nan", "negative", "infinite", "none", "beyond-float", "beyond-the-hosts-wait"],
+)
+def test_a_timeout_that_cannot_be_waited_for_is_refused_before_the_request_leaves(bus, timeout):
+    node, station = bus
+    far = station(answering(frame("%01$WD")))
+    node._query_timeout = timeout
+    with pytest.raises(ValueError, match=r"^MewMasterBase: query_timeout .+ cannot be waited for"):
+        node.query(MewStatic.fill_write_single_data_message(1, "DT7", 42))
+    node._query_timeout = QUERY_TIMEOUT
+    node.query(read_request(1))
+    assert far.requests == [read_request(1)]
+    assert node._feedback_listeners == []
+
+
 def close_node(node):
     node.close()
 

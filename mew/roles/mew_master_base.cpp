@@ -3,6 +3,8 @@
 #include "module/classes.hpp"
 #include "module/kernel/names.hpp"
 
+#include <cmath>
+
 namespace zul_mew::roles {
 
 namespace {
@@ -15,10 +17,12 @@ using kernel::Type;
 // characters and the check code with its tail.
 constexpr Py_ssize_t kMinAnswerLength = 9;
 
-[[noreturn]] void raise_io(py::handle message) {
-  py::set_error(PyExc_IOError, message);
+[[noreturn]] void raise_with(PyObject *type, py::handle message) {
+  py::set_error(type, message);
   throw py::error_already_set();
 }
+
+[[noreturn]] void raise_io(py::handle message) { raise_with(PyExc_IOError, message); }
 
 void init(py::handle self, py::tuple args, py::dict kwargs) {
   py::handle key = ID(query_timeout);
@@ -46,13 +50,37 @@ void remove_listener(py::handle self, py::handle listener) {
                     [&] { self.attr(ID(_feedback_listeners)).attr(ID(remove))(listener); });
 }
 
+// The longest wait the host's locks take, and so its queues.
+double longest_wait() {
+  static const double longest = py::module_::import("threading").attr("TIMEOUT_MAX").cast<double>();
+  return longest;
+}
+
+// A time-out the host cannot wait for would fail only once the request has
+// left: a write would happen and be reported as failed, and NaN would spin.
+py::object checked_timeout(py::handle self) {
+  py::object timeout = self.attr(ID(_query_timeout));
+  double seconds = timeout.is_none() ? INFINITY : PyFloat_AsDouble(timeout.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+      kernel::raise_pending();
+    PyErr_Clear();
+    seconds = INFINITY;
+  }
+  if (seconds >= 0 && seconds <= longest_wait())
+    return timeout;
+  raise_with(PyExc_ValueError,
+             steal(PyUnicode_FromFormat("MewMasterBase: query_timeout %R cannot be waited for "
+                                        "(0 to %R seconds)",
+                                        timeout.ptr(), py::float_(longest_wait()).ptr())));
+}
+
 // The first answer put into the listener within the query time-out; None
 // when none came.
-py::object wait_answer(py::handle self, py::handle listener) {
+py::object wait_answer(py::handle listener, py::handle timeout) {
   static const py::handle timeout_keyword = py::make_tuple(ID(timeout)).release();
   try {
-    return kernel::call_waiting(listener, ID(get), {self.attr(ID(_query_timeout))},
-                                timeout_keyword);
+    return kernel::call_waiting(listener, ID(get), {timeout}, timeout_keyword);
   } catch (py::error_already_set &error) {
     if (!error.matches(kernel::module_name(ID(Empty))))
       throw;
@@ -64,12 +92,13 @@ py::object wait_answer(py::handle self, py::handle listener) {
 // before the request leaves, so an answer arriving at once is collected; it
 // is removed on every exit, so no later answer reaches a finished exchange.
 py::object exchange(py::handle self, py::handle command) {
+  py::object timeout = checked_timeout(self);
   py::object listener = kernel::module_name(ID(Queue))();
   register_listener(self, listener);
   return kernel::finally(
       [&] {
         self.attr(ID(_send))(command);
-        return wait_answer(self, listener);
+        return wait_answer(listener, timeout);
       },
       [&] { remove_listener(self, listener); });
 }
