@@ -185,10 +185,18 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["sim", "--kind", "memory", "--station", 0], 1, "a memory station is 1 or more"),
         (["read", "{port}", "three", "DT0"], 2, "not a station number: 'three'"),
         (["read", "{port}", 3, "DT0", "--parity", "X"], 2, "parity is one of N E O M S"),
+        (["write", "{port}", 3, "DT7", "42", "--query-timeout", "-1"], 2,
+         "a time-out is a number of seconds above 0, not '-1'"),
+        (["write", "{port}", 3, "DT7", "42", "--query-timeout", "inf"], 2, "not 'inf'"),
+        (["read", "{port}", 3, "DT7", "--query-timeout", "nan"], 2, "not 'nan'"),
+        (["read", "{port}", 3, "DT7", "--timeout", "0"], 2, "not '0'"),
+        (["poll", "{port}", 3, "DT0", "--count", 10**12], 1,
+         "poll DT0 of station 3: last register address out of range 0 to 99999"),
     ],
     ids=["silent-station", "silent-write", "missing-port", "out-of-range", "not-a-bool",
          "refused-by-builder", "poll-refused-by-builder", "contact-count", "register-as-bool",
-         "nobody-in-range", "memory-station-0", "usage", "parity"],
+         "nobody-in-range", "memory-station-0", "usage", "parity", "negative-query-timeout",
+         "endless-query-timeout", "nan-query-timeout", "zero-read-timeout", "poll-count-refused"],
 )  # fmt: skip
 def test_failures_say_what_failed(memory, args, status, message):
     done = zul_mew(*[str(a).format(port=memory.port) for a in args])

@@ -6,8 +6,10 @@ from __future__ import annotations
 import argparse
 import errno
 import logging
+import math
 import os
 import sys
+import threading
 from typing import Any, Callable, Dict
 
 import zul_mew
@@ -40,6 +42,19 @@ def station(text: str) -> int:
     return number
 
 
+def seconds(text: str) -> float:
+    """A time-out as people write it: above 0 and finite. Zero would make a read
+    return at once and the receiver spin; NaN, negative or endless values cannot
+    be waited for."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value <= threading.TIMEOUT_MAX:
+        raise argparse.ArgumentTypeError(f"a time-out is a number of seconds above 0, not {text!r}")
+    return value
+
+
 def parity(text: str) -> str:
     try:
         return PARITIES[text.lower()]
@@ -60,10 +75,10 @@ def add_port_options(parser: argparse.ArgumentParser, query_timeout: float = 1.0
     )
     group.add_argument("--bytesize", type=int, choices=[5, 6, 7, 8], default=8)
     group.add_argument("--stopbits", type=float, choices=[1, 1.5, 2], default=1)
-    group.add_argument("--timeout", type=float, default=0.1, help="read time-out (default 0.1 s)")
+    group.add_argument("--timeout", type=seconds, default=0.1, help="read time-out (default 0.1 s)")
     group.add_argument(
         "--query-timeout",
-        type=float,
+        type=seconds,
         default=query_timeout,
         help=f"seconds to wait for an answer (default {query_timeout:g})",
     )

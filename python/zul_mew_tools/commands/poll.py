@@ -69,13 +69,14 @@ def run(args: argparse.Namespace) -> int:
     if args.count < 1 or args.interval < 0 or (args.polls is not None and args.polls < 1):
         raise Failure("--count and --polls take 1 or more, --interval 0 or more")
     polls = 1 if args.once else args.polls
-    names = value_names(args.name, form, args.count)
-    out = Output(args.format, args.out, ["time", "round_trip_ms", "error", *names])
     try:
-        # A request no station can take ends the poll before the first one is sent.
+        # A request no station can take ends the poll before the first one is sent,
+        # and before anything is sized by its count.
         build_read(args.station, args.name, form, args.count)
     except (ValueError, AssertionError) as error:
         raise Failure(f"poll {args.name} of station {args.station}: {reason(error)}") from None
+    names = value_names(args.name, form, args.count)
+    out = Output(args.format, args.out, ["time", "round_trip_ms", "error", *names])
     stats = Statistics()
     master = master_on(args, reconnect=True)
     try:
