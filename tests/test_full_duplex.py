@@ -158,3 +158,35 @@ def test_worker_survives_a_failed_request(node_on, capsys, request_frame, error)
     assert node._slave_thread.is_alive() and len(node._query_listeners) == 1
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"MewFullDuplex: Request not answered: {error}")
+
+
+def shut_down_on_y0(base, how):
+    """A station whose output Y0 is a "shut down" switch: writing it stops or
+    closes the node from its own handler."""
+
+    class ShutDown(base):
+        def on_set_coil(self, name, value):
+            getattr(self, how)()
+
+    return ShutDown
+
+
+@pytest.mark.parametrize("how", ["stop", "close"])
+@pytest.mark.parametrize(
+    "base, build",
+    [
+        (MewFullDuplex, lambda cls, channel: cls(channel, slave_station=1)),
+        (zul_mew.RandomMewSlaveDemo, lambda cls, channel: cls(1, channel)),
+    ],
+    ids=["full-duplex", "demo"],
+)
+def test_a_handler_ends_its_own_node_after_answering(cable, base, build, how):
+    station = build(shut_down_on_y0(base, how), MewSerial(port=cable.ports[1]))
+    station.start()
+    try:
+        with MewMaster(MewSerial(port=cable.ports[0]), query_timeout=0.5) as master:
+            master.set_coil(1, "Y0", True)  # answered before the node ends
+            assert settle(lambda: not workers_alive() and not station._receiver_thread.is_alive())
+            assert station._channel._serial.is_open == (how == "stop")
+    finally:
+        station.close()

@@ -1,5 +1,6 @@
 // MewBase: the link engine of every node.
 #include "mew/codec/mew_static.hpp"
+#include "mew/link/serving.hpp"
 #include "mew/transport/closing.hpp"
 #include "mew/transport/mew_serial.hpp"
 #include "module/classes.hpp"
@@ -79,6 +80,8 @@ void stop(py::handle self) {
 
 void close(py::handle self) {
   self.attr(ID(stop))();
+  if (Serving::close_after_answer(self))
+    return;
   self.attr(ID(_channel)).attr(ID(close))();
 }
 

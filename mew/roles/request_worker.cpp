@@ -1,5 +1,6 @@
 #include "mew/roles/request_worker.hpp"
 
+#include "mew/link/serving.hpp"
 #include "module/kernel/names.hpp"
 
 namespace zul_mew::roles {
@@ -22,6 +23,20 @@ void report(const py::error_already_set &error, const char *node) {
                                                    kind.ptr(), error.value().ptr())));
 }
 
+void answer_request(py::handle self, py::handle frame, const char *node) {
+  try {
+    py::object answer = self.attr(ID(_process_request))(frame);
+    if (!answer.equal(py::str("")))
+      self.attr(ID(_send))(answer);
+  } catch (py::error_already_set &error) {
+    // A malformed request, a failing handler or a failed send must not cost
+    // the node its slave side.
+    if (!error.matches(PyExc_Exception))
+      throw;
+    report(error, node);
+  }
+}
+
 } // namespace
 
 bool request_worker_stopping(py::handle self) {
@@ -42,6 +57,9 @@ void stop_request_worker(py::handle self) {
   if (request_worker_stopping(self))
     return;
   self.attr(ID(_slave_stop_flag)) = py::bool_(true);
+  // A handler stopping its own node: the worker ends once it has answered.
+  if (link::Serving::serves(self))
+    return;
   self.attr(ID(_slave_thread)).attr(ID(join))();
 }
 
@@ -59,17 +77,12 @@ void run_request_worker(py::handle self, void (*serve)(py::handle, py::handle)) 
 }
 
 void serve_request(py::handle self, py::handle frame, const char *node) {
-  try {
-    py::object answer = self.attr(ID(_process_request))(frame);
-    if (!answer.equal(py::str("")))
-      self.attr(ID(_send))(answer);
-  } catch (py::error_already_set &error) {
-    // A malformed request, a failing handler or a failed send must not cost
-    // the node its slave side.
-    if (!error.matches(PyExc_Exception))
-      throw;
-    report(error, node);
-  }
+  link::Serving serving(self);
+  kernel::finally([&] { answer_request(self, frame, node); },
+                  [&] {
+                    if (serving.closes_after_answer())
+                      self.attr(ID(_channel)).attr(ID(close))();
+                  });
 }
 
 } // namespace zul_mew::roles
