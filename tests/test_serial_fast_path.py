@@ -12,6 +12,9 @@ import serial
 import serial.serialposix
 
 import zul_mew
+from zul_mew_tools.reconnect import ReconnectingChannel
+from zul_mew_tools.trace import TraceChannel
+from zul_mew_tools.wrapper import cancel_read
 
 TIMEOUT = 0.2
 
@@ -255,10 +258,15 @@ def receive(channel):
 
 
 def stop_a_node(channel):
+    """Seconds a running node takes to stop, or 2 when it did not stop in time."""
     node = zul_mew.MewBase(channel)
     node.start()
     time.sleep(0.3)
-    return timed(node.stop)[1]
+    began = time.monotonic()
+    stopping = threading.Thread(target=node.stop)
+    stopping.start()
+    stopping.join(timeout=2)
+    return time.monotonic() - began
 
 
 def interrupt(channel):
@@ -309,6 +317,52 @@ def test_a_line_that_never_ends_a_frame(babbling, pieces, pause, act, expected):
         assert outcome == expected
     else:
         assert outcome < expected
+
+
+class HostWrapper(zul_mew.Channel):
+    """A host's own wrapper that delegates to its channel as the package's do."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def read(self, size=1):
+        return self.inner.read(size)
+
+    def receive_frame(self):
+        return self.inner.receive_frame()
+
+    def send_frame(self, data):
+        self.inner.send_frame(data)
+
+    @property
+    def in_waiting(self):
+        return self.inner.in_waiting
+
+    def flush_input(self):
+        self.inner.flush_input()
+
+    def cancel_read(self):
+        cancel_read(self.inner)
+
+
+def reconnecting(channel):
+    return ReconnectingChannel(lambda: channel, "babbling", channel)
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [
+        TraceChannel,
+        reconnecting,
+        lambda channel: TraceChannel(reconnecting(channel)),
+        HostWrapper,
+    ],
+    ids=["trace", "reconnect", "trace-over-reconnect", "host-wrapper"],
+)
+def test_a_wrapped_line_that_never_ends_a_frame_stops_at_once(babbling, wrap):
+    channel, start = babbling
+    start(SLOW, 0.005)
+    assert stop_a_node(wrap(channel)) < 1.0
 
 
 def outcome(read):

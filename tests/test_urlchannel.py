@@ -111,6 +111,65 @@ def test_receive_frame_fails_like_the_serial_channel(tcp_peer, arriving, message
     assert time.monotonic() - began < 1
 
 
+def babble(peer, piece, pause, done):
+    # A full socket buffer holds a send up: the wait is bounded, so the end of the test is seen.
+    peer.settimeout(0.1)
+    while not done.is_set():
+        try:
+            peer.sendall(piece)
+        except socket.timeout:
+            continue
+        except OSError:
+            return
+        time.sleep(pause)
+
+
+def within(seconds, call):
+    """What ``call`` returned or raised, run on a thread that gets ``seconds``."""
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(call())
+        except Exception as error:
+            outcome.append(error)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join(timeout=seconds)
+    return outcome[0] if outcome else "still running"
+
+
+def stop_a_node(channel):
+    node = zul_mew.MewBase(channel)
+    node.start()
+    time.sleep(0.3)
+    return within(1, node.stop)
+
+
+# A server that sends without a carriage return: the frame is given up at its
+# longest, and a node on it stops at once, however slowly it babbles.
+@pytest.mark.parametrize(
+    "piece, pause, act, expected",
+    [
+        (b"x" * 4096, 0, lambda channel: str(within(5, channel.receive_frame)),
+         "Error: device response format invalid."),
+        (b"x", 0.005, stop_a_node, None),
+    ],
+    ids=["gives-up", "stops"],
+)  # fmt: skip
+def test_a_server_that_never_ends_a_frame(tcp_peer, piece, pause, act, expected):
+    channel, peer = tcp_peer
+    done = threading.Event()
+    sender = threading.Thread(target=babble, args=(peer, piece, pause, done))
+    sender.start()
+    try:
+        assert act(channel) == expected
+    finally:
+        done.set()
+        sender.join()
+
+
 def test_bytes_are_read_one_character_each(tcp_peer):
     channel, peer = tcp_peer
     peer.sendall(b"\xb5A")

@@ -17,6 +17,10 @@ import zul_mew
 
 _TAIL = b"\r"
 
+# A frame is given up once this many characters came without its carriage
+# return, as the serial channel gives it up: a line that babbles costs no more.
+LONGEST_FRAME = 65536
+
 
 class UrlChannel(zul_mew.Channel):
     """A ``Channel`` over ``serial.serial_for_url``; settings go to pyserial unchanged,
@@ -26,6 +30,7 @@ class UrlChannel(zul_mew.Channel):
         kwargs.setdefault("timeout", 0.1)
         self.url = url
         self._serial = serial.serial_for_url(url, **kwargs)
+        self._cancelled = False
 
     def read(self, size: int = 1) -> str:
         return str(self._serial.read(size).decode("latin"))
@@ -34,13 +39,14 @@ class UrlChannel(zul_mew.Channel):
         # The time-out bounds the gap between two characters, not the frame, and no
         # byte past the carriage return is taken: it belongs to the next frame.
         frame = bytearray()
-        while True:
+        while len(frame) < LONGEST_FRAME and not self._cancelled:
             byte = self._serial.read(1)
             if not byte:
                 break
             frame += byte
             if byte == _TAIL:
                 return frame.decode("latin")
+        self._cancelled = False
         if not frame:
             raise IOError("Error: device no response.")
         raise IOError("Error: device response format invalid.")
@@ -57,7 +63,16 @@ class UrlChannel(zul_mew.Channel):
         self._serial.close()
 
     def flush_input(self) -> None:
+        # A cancel of an earlier run belongs to no frame of the next one.
+        self._cancelled = False
         self._serial.reset_input_buffer()
+
+    def cancel_read(self) -> None:
+        """Ends a frame being read within one read time-out: a node's stop calls it."""
+        self._cancelled = True
+        cancel = getattr(self._serial, "cancel_read", None)
+        if cancel is not None:
+            cancel()
 
     def flush_output(self) -> None:
         self._serial.reset_output_buffer()
