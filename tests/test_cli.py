@@ -444,3 +444,49 @@ def test_readme_session_runs_as_shown():
             assert _as_shown(done.stdout, ports) == _as_shown(shown, {}), args
     finally:
         sim.stop()
+
+
+@pytest.fixture
+def babbling_line(cable):
+    """One end of a cable whose far end sends without a carriage return, slowly
+    enough that a frame would take minutes to reach its longest."""
+    done = threading.Event()
+
+    def babble():
+        with serial.Serial(cable.ports[1]) as far:
+            while not done.wait(0.005):
+                far.write(b"x")
+
+    sender = threading.Thread(target=babble)
+    sender.start()
+    yield cable.ports[0]
+    done.set()
+    sender.join()
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["poll", "{port}", 1, "DT0", "--trace"],
+        ["monitor", "{port}", "--trace"],
+    ],
+    ids=["poll", "monitor"],
+)
+def test_ctrl_c_ends_a_command_on_a_babbling_line_at_once(babbling_line, args):
+    command = subprocess.Popen(
+        COMMAND + [str(a).format(port=babbling_line) for a in args] + ["-v"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        _line_from(command.stderr, time.monotonic() + 10)  # the settings: the port is open
+        time.sleep(0.5)
+        interrupted = time.monotonic()
+        command.send_signal(signal.SIGINT)
+        command.wait(timeout=5)
+        assert time.monotonic() - interrupted < 1.0
+    finally:
+        if command.poll() is None:
+            command.kill()
+        command.communicate()
