@@ -490,6 +490,10 @@ class Channel(ABC):
     `receive_frame`, `send_frame` and `in_waiting` can be handed to a node in
     place of a port name (a network server, a loop-back). Only the node's
     receiver thread reads; writes come one at a time under the node's lock.
+    A channel that also has a `cancel_read()` method has it called by the
+    node's `stop`: it should end a frame being read at once, so that a line
+    that sends without end cannot hold the receiver (a wrapper passes it on to
+    the channel it wraps).
     """
 
     @abstractmethod
@@ -687,9 +691,10 @@ class MewBase:
         nobody listened. Does nothing while the receiver runs."""
 
     def stop(self) -> None:
-        """Ends the receiver thread and waits for it: at most one read time-out
-        plus the frame in hand. Does nothing on a stopped node. Never call it
-        from the receiver thread."""
+        """Ends the receiver thread and waits for it: a frame being read is
+        cancelled (on a `MewSerial`, or through the channel's own `cancel_read`),
+        so it takes at most one read time-out. Does nothing on a stopped node.
+        Never call it from the receiver thread."""
 
     def close(self) -> None:
         """Stops the node (its own `stop`, so all its threads) and closes the channel."""
@@ -1081,7 +1086,10 @@ class MewFullDuplex(MewMaster, MewSlaveBase):
 
     def stop(self) -> None:
         """Ends the receiver, then the request worker (within about 0.1 s plus
-        the request in hand), and waits for both."""
+        the request in hand), and waits for both. Called by a handler, on the
+        worker's own thread, it does not wait for the worker: the worker ends
+        once the request in hand is answered, and a `close` there closes the
+        channel after that answer has left."""
 
     def on_get_coil(self, name: str) -> bool:
         """Always false."""
