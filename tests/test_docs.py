@@ -39,8 +39,14 @@ def _examples():
 EXAMPLES = _examples()
 
 
-def test_readme_has_examples():
-    assert len(EXAMPLES) >= 6
+def test_ci_runs_the_readmes_test_command():
+    # A reader runs the tests as the README says; CI must run the same.
+    section = README.read_text(encoding="utf-8").split("## Run the tests", 1)[1]
+    command = re.search(r"```sh\n(.*?)\n```", section, re.S).group(1)
+    install, test = (step.strip().replace("python3", "python") for step in command.split("&&"))
+    ci = (ROOT / ".ci" / "run").read_text(encoding="utf-8")
+    assert install.replace("install", "install --quiet") in ci
+    assert re.search(rf"^{re.escape(test)}$", ci, re.M)
 
 
 @pytest.mark.parametrize("code", EXAMPLES.values(), ids=EXAMPLES)
