@@ -195,7 +195,7 @@ def test_silence_times_out(bus, live_timeout):
     start = time.monotonic()
     with pytest.raises(IOError, match=r"^MewMasterBase: device response timeout\.$"):
         node.query(read_request(1))
-    assert timeout * 0.9 <= time.monotonic() - start < timeout + 0.15
+    assert timeout * 0.9 <= time.monotonic() - start < timeout + 1
     assert node._feedback_listeners == []
 
 
