@@ -58,6 +58,7 @@ struct FunctionObject {
   PyObject *annotations;
   PyObject *param_names; // tuple of interned names, parameter order
   PyObject *defaults;    // tuple, parameter order; None also for required ones
+  PyObject *signature;   // built at its first look-up, then kept
 };
 
 PyTypeObject *g_function_type = nullptr;
@@ -219,6 +220,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
+  Py_VISIT(f->signature);
   return 0;
 }
 
@@ -232,6 +234,7 @@ int function_clear(PyObject *self) {
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->annotations);
+  Py_CLEAR(f->signature);
   return 0;
 }
 
@@ -287,37 +290,45 @@ py::object default_of(const Param &param) {
 
 // inspect.signature reads this: the parameters with their kinds, defaults and
 // declared types.
+py::object signature_of(const FunctionDef &def) {
+  py::object inspect = py::module_::import("inspect");
+  py::object parameter = inspect.attr("Parameter");
+  py::object empty = parameter.attr("empty");
+  py::list params;
+  bool keyword_only = false;
+  for (const Param &param : def.params) {
+    py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    if (param.kind == ParamKind::VarArgs) {
+      kind = parameter.attr("VAR_POSITIONAL");
+      keyword_only = true;
+    } else if (param.kind == ParamKind::VarKw) {
+      kind = parameter.attr("VAR_KEYWORD");
+    } else if (keyword_only) {
+      kind = parameter.attr("KEYWORD_ONLY");
+    }
+    py::dict options;
+    if (param.type != Type::Undeclared)
+      options["annotation"] = annotation_of(param.type);
+    if (param.fallback.kind != Default::Kind::Required)
+      options["default"] = default_of(param);
+    params.append(parameter(param.name, kind, **options));
+  }
+  py::object result = def.result == Type::Undeclared ? empty : annotation_of(def.result);
+  return inspect.attr("Signature")(params, py::arg("return_annotation") = result);
+}
+
 PyObject *function_get_signature(PyObject *self, void *) {
   auto *f = reinterpret_cast<FunctionObject *>(self);
-  try {
-    py::object inspect = py::module_::import("inspect");
-    py::object parameter = inspect.attr("Parameter");
-    py::object empty = parameter.attr("empty");
-    py::list params;
-    bool keyword_only = false;
-    for (const Param &param : f->def->params) {
-      py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
-      if (param.kind == ParamKind::VarArgs) {
-        kind = parameter.attr("VAR_POSITIONAL");
-        keyword_only = true;
-      } else if (param.kind == ParamKind::VarKw) {
-        kind = parameter.attr("VAR_KEYWORD");
-      } else if (keyword_only) {
-        kind = parameter.attr("KEYWORD_ONLY");
-      }
-      py::dict options;
-      if (param.type != Type::Undeclared)
-        options["annotation"] = annotation_of(param.type);
-      if (param.fallback.kind != Default::Kind::Required)
-        options["default"] = default_of(param);
-      params.append(parameter(param.name, kind, **options));
+  if (!f->signature) {
+    try {
+      f->signature = signature_of(*f->def).release().ptr();
+    } catch (py::error_already_set &error) {
+      error.restore();
+      return nullptr;
     }
-    py::object result = f->def->result == Type::Undeclared ? empty : annotation_of(f->def->result);
-    return inspect.attr("Signature")(params, py::arg("return_annotation") = result).release().ptr();
-  } catch (py::error_already_set &error) {
-    error.restore();
-    return nullptr;
   }
+  Py_INCREF(f->signature);
+  return f->signature;
 }
 
 // The names appear in every argument error and in the repr, so like a host
@@ -430,6 +441,7 @@ py::object make_function(const FunctionDef &def, const char *qualname) {
   f->annotations = annotations.release().ptr();
   f->param_names = names.release().ptr();
   f->defaults = defaults.release().ptr();
+  f->signature = nullptr;
   PyObject_GC_Track(f);
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
