@@ -487,3 +487,48 @@ def test_reports_wait_for_a_reader_until_the_scheduler_stops(sim_bus, cable):
     assert len(seen) == 7
     # Once stopped, what is left is handed out and the iterator ends.
     assert all(report.good for report in scheduler.reports())
+
+
+# -- the board of a tag file
+
+
+@pytest.mark.parametrize("allow_writes", [True, False], ids=["writes", "read-only"])
+def test_the_board_shows_the_points_and_sets_them(sim_bus, cable, allow_writes):
+    pytest.importorskip("textual")
+    import asyncio
+
+    from zul_mew_tools.board.plant import READ_ONLY, PlantBoard, Qualities
+
+    qualities = Qualities()
+    scheduler = Scheduler(loads(PLANT.format(port=cable.ports[1])), on_report=qualities.report)
+
+    async def until(pilot, check):
+        deadline = time.monotonic() + 10
+        while not check():
+            assert time.monotonic() < deadline, "the board did not show it in time"
+            await pilot.pause(0.05)
+
+    def cell(app, station, point, column):
+        table = app.query_one(f"#station-{station}")
+        return str(table.get_cell(point, column))
+
+    async def drive():
+        app = PlantBoard(scheduler, qualities, "the line", allow_writes)
+        async with app.run_test(size=(100, 50)) as pilot:
+            await until(pilot, lambda: cell(app, 4, "oil_temperature", "value") == "100.0 °C")
+            assert cell(app, 1, "door_closed", "value") == "on"
+            assert cell(app, 1, "outputs", "value") == "0x0000"
+            await until(pilot, lambda: cell(app, 4, "flow", "trend").strip() == "▄")
+            await pilot.press("down", "enter")  # the lamp, on the first station
+            if not allow_writes:
+                await until(pilot, lambda: app.last_write == READ_ONLY)
+                return
+            await until(pilot, lambda: cell(app, 1, "lamp", "value") == "on")
+            app.query_one("#station-4").focus()
+            await pilot.press("enter", *"85.5", "enter")
+            await until(pilot, lambda: cell(app, 4, "oil_temperature", "value") == "85.5 °C")
+            assert app.last_write == "station 4 (oven): oil_temperature = 85.5 °C"
+
+    with scheduler:
+        asyncio.run(drive())
+    assert sim_bus.stations[1].words.get(("Y", 0), 0) == (0x0002 if allow_writes else 0)
