@@ -379,8 +379,8 @@ def test_a_silent_station_costs_little_and_comes_back(sim_bus, run):
     before = scheduler.statistics()
     time.sleep(1.5)
     during = scheduler.statistics()
-    # Tried after 0.05, 0.1, 0.2, 0.4, 0.8 s, not once per cycle of 0.05 s; one
-    # try may be under way when counting starts.
+    # Tried after 0.1, 0.2, 0.4, 0.8 s (never sooner than a try lasts), not once per
+    # cycle of 0.05 s; one try may be under way when counting starts.
     tries = during[2].sent - before[2].sent
     assert tries <= 5 and during[1].sent - before[1].sent >= 4 * tries
     assert [r.quality for r in heard.of(2)] == ["good", "timeout"]

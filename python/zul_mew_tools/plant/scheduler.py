@@ -67,11 +67,11 @@ class _Write:
 class _Work:
     """One station as the scheduler's thread keeps it."""
 
-    def __init__(self, station: Station, max_words: int, longest_wait: float) -> None:
+    def __init__(self, station: Station, max_words: int, waits: Tuple[float, float]) -> None:
         self.station = station
         self.number = station.number
         shortest = min(station.interval_of(point) for point in station.points)
-        self.health = Health(shortest, longest_wait)
+        self.health = Health(max(shortest, waits[0]), waits[1])
         self.stats = Statistics()
         self.states = {point.name: PointState(station.number, point) for point in station.points}
         self.due = {point.name: 0.0 for point in station.points}
@@ -128,11 +128,11 @@ class Scheduler:
 
     Each station's points are read at their intervals with the fewest
     requests (see ``reads``). A station that does not answer is down and is
-    tried again after a back-off, from its interval doubling up to
-    ``longest_wait`` seconds, in a gap of the schedule where the try holds up
-    no live station; so a dead station costs at most one query time-out per
-    back-off period. ``write`` goes before any read, waiting at most for the
-    exchange in progress.
+    tried again after a back-off, from its interval (at least the query
+    time-out) doubling up to ``longest_wait`` seconds, in a gap of the
+    schedule where the try holds up no live station; so a dead station costs
+    at most one query time-out per back-off period. ``write`` goes before any
+    read, waiting at most for the exchange in progress.
     """
 
     def __init__(
@@ -153,9 +153,10 @@ class Scheduler:
             queue.Queue() if on_report is None else None
         )
         self._orders: "queue.Queue[Optional[_Write]]" = queue.Queue()
+        query_timeout = master._query_timeout if master is not None else tags.line.query_timeout
+        waits = (float(query_timeout), longest_wait)
         self._stations = {
-            station.number: _Work(station, tags.line.max_words, longest_wait)
-            for station in tags.stations
+            station.number: _Work(station, tags.line.max_words, waits) for station in tags.stations
         }
         # Guards what other threads read and the hand-over of writes.
         self._lock = threading.Lock()
