@@ -164,27 +164,32 @@ def test_a_silent_station_is_told_and_logged_once(sim_bus, plant):
     [
         (
             lambda text: text.replace("scale", "scael"),
-            ["--to", "x.db"],
+            ["log", "plant.toml", "--to", "x.db"],
             "station 4, point 'oil_temperature': unknown key 'scael' (did you mean 'scale'?)",
         ),
         (
             lambda text: re.sub('port = ".*"', 'port = "/dev/ttyNOTHERE"', text),
-            ["--to", "x.db"],
+            ["log", "plant.toml", "--to", "x.db"],
             "cannot open /dev/ttyNOTHERE: ",
         ),
         (
             lambda text: text,
-            ["--to", "x.txt"],
+            ["log", "plant.toml", "--to", "x.txt"],
             "x.txt: the destination is a .csv, .sqlite or .db file, or - for line protocol",
         ),
+        (
+            lambda text: text.replace('"WY0"', '"WX0"\n  writable = true'),
+            ["board", "plant.toml"],
+            "station 1 (press), point 'outputs': WX0 is an input: it cannot be writable",
+        ),
     ],
-    ids=["wrong-tag-file", "no-port", "no-sink"],
+    ids=["wrong-tag-file", "no-port", "no-sink", "board-wrong-tag-file"],
 )
-def test_a_log_that_cannot_start_says_why_in_one_line(plant, edit, args, said):
+def test_a_command_that_cannot_start_says_why_in_one_line(plant, edit, args, said):
     plant.write_text(edit(plant.read_text(encoding="utf-8")), encoding="utf-8")
-    done = zul_mew_cli("log", plant.name, *args, cwd=plant.parent)
+    done = zul_mew_cli(*args, cwd=plant.parent)
     assert done.returncode == 1
-    assert done.stderr.startswith("zul-mew log: ") and said in done.stderr
+    assert done.stderr.startswith(f"zul-mew {args[0]}: ") and said in done.stderr
     assert done.stderr.count("\n") == 1
     assert not (plant.parent / "x.db").exists()  # refused before anything was opened
 

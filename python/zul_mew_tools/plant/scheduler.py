@@ -154,7 +154,9 @@ class Scheduler:
         )
         self._orders: "queue.Queue[Optional[_Write]]" = queue.Queue()
         query_timeout = master._query_timeout if master is not None else tags.line.query_timeout
-        waits = (float(query_timeout), longest_wait)
+        # What a try at a silent station costs: the whole query time-out.
+        self._try_takes = float(query_timeout)
+        waits = (self._try_takes, longest_wait)
         self._stations = {
             station.number: _Work(station, tags.line.max_words, waits) for station in tags.stations
         }
@@ -294,7 +296,7 @@ class Scheduler:
         next_live = min((work.first_due() for work in live), default=float("inf"))
         # A try at a down station may take a whole query time-out: it goes into a gap that
         # long, or when it waited one more back-off for one.
-        gap = next_live - now >= self._query_timeout()
+        gap = next_live - now >= self._try_takes
         tries = [
             work
             for work in self._stations.values()
@@ -314,10 +316,6 @@ class Scheduler:
                 health = work.health
                 times.append(health.retry_at if health.retry_at > now else health.latest)
         return min(times, default=now + 1.0)
-
-    def _query_timeout(self) -> float:
-        assert self._master is not None
-        return float(self._master._query_timeout)
 
     def _read(self, work: _Work, now: float) -> None:
         names = work.due_now(now)
