@@ -169,11 +169,11 @@ def row(case: str, interval: float, measured: List[Measured]) -> str:
 
 
 def main() -> None:
-    at_interval = {case: measure(spec) for case, spec in AT_INTERVAL.items()}
+    at_interval = {case: measure(how) for case, how in AT_INTERVAL.items()}
     at_speed: Dict[str, List[Measured]] = {case: [] for case in AT_LINE_SPEED}
     for _ in range(ROUNDS):
-        for case, spec in AT_LINE_SPEED.items():
-            at_speed[case].append(measure(spec))
+        for case, how in AT_LINE_SPEED.items():
+            at_speed[case].append(measure(how))
     print(f"XY stations, query time-out {QUERY_TIMEOUT:g} s, {MEASURE:g} s measured after")
     print(f"{WARM_UP:g} s of warm-up; the line-speed rows the median of {ROUNDS} rounds\n")
     header = f"{'case':<18} {'every':>6} {'live period':>12} {'worst gap':>10} {'requests':>9}"

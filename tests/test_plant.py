@@ -137,13 +137,13 @@ def run(cable):
 
 # -- the tag file
 
-ISSUE_EXAMPLE = PLANT.replace('port = "{port}"', 'port = "/dev/ttyUSB0"\nbaudrate = 19200')
+BY_HAND = PLANT.replace('port = "{port}"', 'port = "/dev/ttyUSB0"\nbaudrate = 19200')
 
 
 @pytest.mark.parametrize(
     "tags",
     [
-        loads(ISSUE_EXAMPLE),
+        loads(BY_HAND),
         discovered(Line("COM3", parity="E"), [(1, "XY", "1.03"), (3, "axis", "2.01")]),
     ],
     ids=["written-by-hand", "discovered"],
@@ -260,12 +260,12 @@ def test_a_wrong_tag_file_is_refused_in_one_line(wrong, right, message):
 # -- requests
 
 
-def points(*specs):
-    return [Point(f"p{i}", *spec) for i, spec in enumerate(specs)]
+def points(*given):
+    return [Point(f"p{i}", *keys) for i, keys in enumerate(given)]
 
 
 @pytest.mark.parametrize(
-    "specs, max_words, requests",
+    "given, max_words, requests",
     [
         ([("X3",), ("X5",), ("WX0",)], 24, [("WX0", 1)]),
         ([("X3",), ("X1F",), ("Y0",)], 24, [("WX0", 2), ("WY0", 1)]),
@@ -287,10 +287,10 @@ def points(*specs):
         "one-request-per-area",
     ],
 )
-def test_points_are_read_with_the_fewest_requests(specs, max_words, requests):
-    reads = plan(points(*specs), max_words)
+def test_points_are_read_with_the_fewest_requests(given, max_words, requests):
+    reads = plan(points(*given), max_words)
     assert sorted((read.name, read.count) for read in reads) == sorted(requests)
-    assert sum(len(read.points) for read in reads) == len(specs)
+    assert sum(len(read.points) for read in reads) == len(given)
 
 
 @pytest.mark.parametrize(
