@@ -6,6 +6,7 @@
   zul-mew write PORT 0x12C Y1 on                station 300, contact Y1
   zul-mew poll PORT 1 DT100 --interval 500      the same read again, then statistics
   zul-mew scan PORT --first 1 --last 32         which stations answer
+  zul-mew log TAGFILE --to plant.sqlite         the points of a plant as they change
   zul-mew monitor PORT                          every frame on the line
   zul-mew board PORT                            the stations live (the board extra)
 
@@ -35,7 +36,7 @@ from .commands.line import Failure, Unavailable
 from .vocabulary import INTERRUPTED, reason
 
 # The modules of zul_mew_tools.commands, in the order --help lists them.
-COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "monitor", "board")
+COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "log", "monitor", "board")
 
 
 def version() -> str:

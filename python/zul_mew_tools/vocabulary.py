@@ -71,6 +71,17 @@ def is_protocol_error(error: OSError) -> bool:
     return type(error) is OSError and str(error).startswith("Error: device")
 
 
+# A parity by its letter or its name, any case, as pyserial's letter.
+PARITIES = {
+    key: name[0].upper()
+    for name in ("none", "even", "odd", "mark", "space")
+    for key in (name, name[0])
+}
+PARITY_WORDS = "N E O M S (none even odd mark space)"
+
+# How a contact's state is written by people and in messages, any case.
+SWITCH_WORDS = {"1": True, "on": True, "true": True, "0": False, "off": False, "false": False}
+
 TYPE_NAMES = {
     zul_mew.INST_TYPE_UNKNOWN: "unknown",
     zul_mew.INST_TYPE_XY: "XY",

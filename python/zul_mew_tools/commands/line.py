@@ -17,13 +17,8 @@ import zul_mew
 from ..reconnect import ReconnectingChannel
 from ..trace import TraceChannel
 from ..urlchannel import open_channel
+from ..vocabulary import PARITIES
 
-# A parity by its letter or its name, as pyserial's letter.
-PARITIES = {
-    key: name[0].upper()
-    for name in ("none", "even", "odd", "mark", "space")
-    for key in (name, name[0])
-}
 PORT_HELP = "serial device (/dev/ttyUSB0, COM3) or URL (socket://host:port, rfc2217://host:port)"
 
 

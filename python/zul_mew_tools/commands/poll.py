@@ -4,7 +4,6 @@ exit how the line did: requests, answers, errors by kind, loss, round trips."""
 from __future__ import annotations
 
 import argparse
-import collections
 import datetime
 import sys
 import time
@@ -12,6 +11,7 @@ from typing import Any, Dict, List, Optional
 
 import zul_mew
 
+from ..statistics import Statistics
 from ..vocabulary import failure_kind, reason
 from .line import PORT_HELP, Failure, add_port_options, master_on
 from .output import Output, add_format_option, clock
@@ -36,34 +36,6 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     parser.set_defaults(run=run)
 
 
-class Statistics:
-    def __init__(self) -> None:
-        self.round_trips: List[float] = []
-        self.errors: Dict[str, int] = collections.Counter()
-
-    @property
-    def sent(self) -> int:
-        # Counted as they end: an exchange cut short by Ctrl-C is no request sent.
-        return len(self.round_trips) + sum(self.errors.values())
-
-    def summary(self, what: str) -> str:
-        answered = len(self.round_trips)
-        failed = sum(self.errors.values())
-        kinds = ", ".join(f"{n} {kind}" for kind, n in sorted(self.errors.items()))
-        loss = 100.0 * failed / self.sent if self.sent else 0.0
-        lines = [
-            f"--- {what} poll statistics ---",
-            f"{self.sent} requests sent, {answered} answered, {failed} errors"
-            + (f" ({kinds})" if kinds else "")
-            + f", {loss:.1f}% loss",
-        ]
-        if answered:
-            trips = [1000 * t for t in self.round_trips]
-            low, mean, high = min(trips), sum(trips) / answered, max(trips)
-            lines.append(f"round trip min/avg/max = {low:.3f}/{mean:.3f}/{high:.3f} ms")
-        return "\n".join(lines)
-
-
 def run(args: argparse.Namespace) -> int:
     form = form_of(args.name, args.form, "read")
     if args.count < 1 or args.interval < 0 or (args.polls is not None and args.polls < 1):
@@ -85,7 +57,7 @@ def run(args: argparse.Namespace) -> int:
         pass  # Ctrl-C is how a poll without a count ends
     finally:
         master.close()
-    what = f"{args.name} of station {args.station} on {args.port}"
+    what = f"{args.name} of station {args.station} on {args.port} poll"
     print(stats.summary(what), file=args.out if out.for_people else sys.stderr, flush=True)
     return 0 if stats.sent and not stats.errors else 1
 
@@ -108,11 +80,11 @@ def poll(
             values = read_values(master, args.station, args.name, form, args.count)
         except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
             kind = failure_kind(error)
-            stats.errors[kind] += 1
+            stats.add_failure(kind)
             show_error(out, now, args, kind, reason(error))
         else:
             trip = time.monotonic() - sent
-            stats.round_trips.append(trip)
+            stats.add_answer(trip)
             show_values(out, now, args, values, trip)
 
 

@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any, Dict, List
 
 import zul_mew
 
+from ..plant.tagfile import Line, discovered, dumps
 from ..vocabulary import INTERRUPTED, failure_kind, firmware, reason, type_name
-from .line import PORT_HELP, Failure, add_port_options, master_on, station
+from .line import PORT_HELP, Failure, add_port_options, master_on, port_settings, station
 from .output import Output, add_format_option
 
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
@@ -20,6 +22,9 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
     parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+    parser.add_argument(
+        "--emit-config", metavar="FILE", help="write a tag file of the stations found (TOML)"
+    )
     add_format_option(parser)
     # A silent station costs one answer time-out: short ones keep a scan quick.
     add_port_options(parser, query_timeout=0.1)
@@ -80,6 +85,8 @@ class Progress:
 def run(args: argparse.Namespace) -> int:
     if args.last < args.first:
         raise Failure(f"--last {args.last} is below --first {args.first}")
+    if args.emit_config and os.path.exists(args.emit_config):
+        raise Failure(f"{args.emit_config} exists: a tag file is never written over")
     master = master_on(args)
     progress = Progress()
     found: List[Dict[str, Any]] = []
@@ -107,7 +114,39 @@ def run(args: argparse.Namespace) -> int:
     if not found and status == 0:
         raise Failure(f"no station answered on {args.port} (stations {args.first} to {args.last})")
     show(found, Output(args.format, args.out, COLUMNS))
+    if args.emit_config and found:
+        args.out.flush()  # the table first, wherever both streams go
+        emit_config(args, found)
     return status
+
+
+def emit_config(args: argparse.Namespace, found: List[Dict[str, Any]]) -> None:
+    settings = port_settings(args)
+    line = Line(
+        args.port,
+        args.baudrate,
+        args.parity,
+        args.bytesize,
+        settings["stopbits"],
+        args.timeout,
+        # A merged read's answer is longer than a scan's, and takes longer on the wire.
+        max(args.query_timeout, Line.query_timeout),
+    )
+    # A station whose answers were garbled is taken by the kind it gave, before the reason.
+    kinds = [str(each["type"]).split(" (")[0] for each in found]
+    stations = [(each["station"], kind, each["firmware"] or "") for each, kind in zip(found, kinds)]
+    numbers = ", ".join(str(each["station"]) for each in found)
+    comment = (
+        f"Tag file of the stations {numbers} as zul-mew scan found them on {args.port}.\n"
+        "Name the points, give them units and scaling, drop those you do not need;\n"
+        "zul-mew log and zul-mew board read it."
+    )
+    try:
+        with open(args.emit_config, "x", encoding="utf-8") as file:
+            file.write(dumps(discovered(line, stations), comment))
+    except OSError as error:
+        raise Failure(f"cannot write {args.emit_config}: {error.strerror or error}") from None
+    print(f"scan: tag file of {len(found)} stations written to {args.emit_config}", file=sys.stderr)
 
 
 def show(found: List[Dict[str, Any]], out: Output) -> None:
