@@ -503,9 +503,10 @@ class Channel(ABC):
         """The characters that follow, up to and including the carriage return.
 
         Raises:
-            IOError: "Error: device no response." when nothing arrived; "Error:
-                device response format invalid." when the characters stopped
-                before a carriage return.
+            MewFormatError: "Error: device no response." when nothing arrived;
+                "Error: device response format invalid." when the characters
+                stopped before a carriage return. A channel of a host's own may
+                raise any `IOError` there; the node reports it and reads on.
         """
 
     @abstractmethod
@@ -590,9 +591,10 @@ class MewSerial(Channel):
         The time-out bounds the gap between two characters, not the frame.
 
         Raises:
-            IOError: "Error: device no response." when nothing arrived within
-                the time-out; "Error: device response format invalid." when the
-                characters stopped before a carriage return (they are dropped).
+            MewFormatError: "Error: device no response." when nothing arrived
+                within the time-out; "Error: device response format invalid."
+                when the characters stopped before a carriage return (they are
+                dropped).
         """
 
     def send_frame(self, data: str) -> None:
@@ -847,14 +849,17 @@ class MewMasterBase(MewBase):
             for the answer `%01$RD630013` and its carriage return.
 
         Raises:
-            IOError: "MewMasterBase: device response timeout." when no answer
-                came within `query_timeout`; "Error: device response format
-                invalid: begin with: " and the first character; "Error: device
-                response format invalid: length too small: 8"; "Error: device
-                response check code mismatch: expected 1C, got 1D" (a `**`
-                check code is accepted); "Error: station not match: expected
-                16, got 17" (decimal numbers); "MEW communication error
-                code(hex): 42" for an error answer.
+            MewTimeoutError: "MewMasterBase: device response timeout." when no
+                answer came within `query_timeout`.
+            MewFormatError: "Error: device response format invalid: begin
+                with: " and the first character; "Error: device response
+                format invalid: length too small: 8".
+            MewCheckCodeError: "Error: device response check code mismatch:
+                expected 1C, got 1D" (a `**` check code is accepted).
+            MewStationError: "Error: station not match: expected 16, got 17"
+                (decimal numbers).
+            MewErrorAnswer: "MEW communication error code(hex): 42" for an
+                error answer; its `code` is 0x42.
             ValueError: An answer whose station field is not hexadecimal.
         """
 
@@ -866,10 +871,10 @@ class MewMaster(MewMasterBase):
     stations as booleans and integers, and starts itself when made.
 
     Each operation is one request and one answer; every failure of the
-    exchange is the `IOError` of `query`. A 32-bit value takes two registers,
-    low word first. Names: a contact is a code letter and an address
-    (`Y1A`), a word of contacts is `W`, the code and a word number (`WX0`),
-    a register is an area code and an address (`DT100`, `S1`).
+    exchange is the `MewError` of `query`, an `IOError`. A 32-bit value
+    takes two registers, low word first. Names: a contact is a code letter
+    and an address (`Y1A`), a word of contacts is `W`, the code and a word
+    number (`WX0`), a register is an area code and an address (`DT100`, `S1`).
 
     Example:
         ```python
@@ -919,7 +924,7 @@ class MewMaster(MewMasterBase):
         """Reads one contact (`X0`, `Y1A`, `R100`) of `station`.
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: An address longer than four characters; nothing is sent.
         """
 
@@ -930,8 +935,8 @@ class MewMaster(MewMasterBase):
         """Reads `count` words of contacts from `name` (`WX0`) on, in one request.
 
         Raises:
-            IOError: As `query` raises it, or "Invalid feedback format: " and the answer
-                when the answer does not hold `count` words.
+            MewError: As `query` raises it, or `MewFormatError` "Invalid feedback
+                format: " and the answer when the answer does not hold `count` words.
             AssertionError: A name without `W`, or a count below 1; nothing is sent.
             ValueError: A word number outside 0 to 9999; nothing is sent.
         """
@@ -943,8 +948,8 @@ class MewMaster(MewMasterBase):
         """Reads `count` registers from `name` on, in one request.
 
         Raises:
-            IOError: As `query` raises it, or "Invalid feedback format: " and the answer
-                when the answer does not hold `count` words.
+            MewError: As `query` raises it, or `MewFormatError` "Invalid feedback
+                format: " and the answer when the answer does not hold `count` words.
             AssertionError: A count below 1; nothing is sent.
             ValueError: An address outside 0 to 99999; nothing is sent.
         """
@@ -968,7 +973,7 @@ class MewMaster(MewMasterBase):
         """Sets (`value` true) or clears one contact (`Y1A`).
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: An address longer than four characters; nothing is sent.
         """
 
@@ -976,7 +981,7 @@ class MewMaster(MewMasterBase):
         """Writes one word of 16 contacts (`WY0`): bit n to contact n.
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: A value outside 0 to 65535 ("16-bit value out of range
                 0 to 65535: 70000"); nothing is sent.
         """
@@ -988,7 +993,7 @@ class MewMaster(MewMasterBase):
         """Writes one register; `value` 0 to 65535.
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: A value outside 0 to 65535 ("16-bit value out of range
                 0 to 65535: 70000"), or an address outside 0 to 99999;
                 nothing is sent.
@@ -1115,7 +1120,7 @@ class Inst(ABC):
         """Reads the firmware version of `station` through `mew`.
 
         Raises:
-            IOError: The station did not answer as `MewMasterBase.query` expects.
+            MewError: The station did not answer as `MewMasterBase.query` expects.
         """
 
     @staticmethod
@@ -1189,7 +1194,7 @@ class InstXY(Inst):
         """Reads the firmware version, the input word and the output word of `station`.
 
         Raises:
-            IOError: One of the three reads failed; no instrument results.
+            MewError: One of the three reads failed; no instrument results.
         """
 
     @property
@@ -1226,7 +1231,7 @@ class InstXY(Inst):
         """Sets or clears output `index` (0 to 15; Y0 to YF) when that changes it: one request.
 
         Raises:
-            IOError: The write failed; the cache is unchanged.
+            MewError: The write failed; the cache is unchanged.
             ValueError: A negative index; nothing is sent.
         """
 
@@ -1234,7 +1239,7 @@ class InstXY(Inst):
         """Writes the output word (its low 16 bits) when that changes it: one request.
 
         Raises:
-            IOError: The write failed; the cache is unchanged.
+            MewError: The write failed; the cache is unchanged.
         """
 
     def on_update_wx(self, value: int) -> tuple[int, int]:
@@ -1484,3 +1489,77 @@ class RandomMewSlaveDemo(MewBase, MewSlaveBase):
 
     def on_set_multi_uint16(self, name: str, values: list[int]) -> None:
         """Prints the write: "Slave: Registers D00200 wrote to [1, 2, 3]"."""
+
+class MewError(IOError):
+    """A failure of the line or of the protocol in one exchange: the base of
+    the kinds below. Each is an `IOError`, so `except IOError` catches them
+    all and the messages are the ones quoted under each operation.
+
+    Example:
+        ```python
+        with MewMaster("/dev/ttyUSB0", query_timeout=0.5) as master:
+            try:
+                print(master.get_uint16(1, "DT100"))
+            except MewTimeoutError:
+                print("no answer: check the station number, baud rate and wiring")
+            except MewErrorAnswer as error:
+                print("the station refused the request, code", error.code)
+        ```
+
+    A failure of the port itself (a pulled adapter, a closed port) is
+    pyserial's own `SerialException` or `OSError`, never a `MewError`.
+    """
+
+class MewTimeoutError(MewError):
+    """No answer came within the query time-out: "MewMasterBase: device
+    response timeout.". The station number, the baud rate and parity or the
+    wiring is wrong, or the station needs a longer `query_timeout`."""
+
+class MewErrorAnswer(MewError):
+    """The station answered with an error frame (`!`) and an error code:
+    "MEW communication error code(hex): 42". `code` is that code as a number.
+
+    | code | meaning |
+    |---|---|
+    | 03 | unknown command: the station does not serve the command |
+    | 40 | check code error: the request reached the station with a wrong check code |
+    | 41 | format error: the request is not laid out as the command needs |
+    | 42 | command not supported |
+    | 43 | multi-frame procedure error |
+    | 45 | operation error |
+    | 60 | parameter error |
+    | 61 | data error |
+    | 62 | registration error |
+    | 65 | protected |
+
+    Example:
+        >>> error = MewErrorAnswer("MEW communication error code(hex): 42", code=0x42)
+        >>> error.code, isinstance(error, IOError)
+        (66, True)
+    """
+
+    code: Optional[int]
+    """The error code, 0x42 for the "42" of the frame; None when the station
+    sent something other than two hexadecimal digits there, or when the
+    error was made without one."""
+
+    def __init__(self, *args: object, code: Optional[int] = None) -> None:
+        """An error answer with `args` as any `IOError` takes them, and `code`."""
+
+class MewCheckCodeError(MewError):
+    """An answer whose check code does not fit its characters: "Error: device
+    response check code mismatch: expected 1F, got 11". Something on the line
+    changed them (noise, a loose wire, a wrong parity); the value is not
+    handed on."""
+
+class MewStationError(MewError):
+    """An answer from another station than the one asked: "Error: station not
+    match: expected 16, got 17" (decimal numbers)."""
+
+class MewFormatError(MewError):
+    """An answer that is not a frame as the protocol writes it: a wrong head
+    ("Error: device response format invalid: begin with: X"), too short
+    ("... length too small: 8"), cut short before its carriage return
+    ("Error: device response format invalid."), missing after its first
+    character ("Error: device no response."), or a word read whose answer
+    does not hold the words asked for ("Invalid feedback format: RD12")."""

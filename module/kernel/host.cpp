@@ -59,6 +59,19 @@ void raise_bare(PyObject *type) {
 
 void raise_pending() { throw py::error_already_set(); }
 
+void raise_object(py::handle error) {
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+void raise_failure(py::handle kind, py::handle message) {
+  raise_object(module_name(kind)(message));
+}
+
+void raise_failure(py::handle kind, const char *message) {
+  raise_failure(kind, steal(PyUnicode_FromString(message)));
+}
+
 void set_argument_type_error(const char *name, PyObject *value) {
   PyErr_Format(PyExc_TypeError,
                "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, "str",

@@ -32,6 +32,12 @@ bool assertions_enabled();
 [[noreturn]] void raise_bare(PyObject *type);
 [[noreturn]] void raise_pending();
 
+// Raises an instance of the module's failure class `kind` (MewTimeoutError,
+// MewFormatError, ...), looked up at the moment of use like every module name.
+[[noreturn]] void raise_failure(py::handle kind, py::handle message);
+[[noreturn]] void raise_failure(py::handle kind, const char *message);
+[[noreturn]] void raise_object(py::handle error);
+
 // The failure of a text parameter given anything but text or None.
 void set_argument_type_error(const char *name, PyObject *value);
 inline void check_text_argument(py::handle value, const char *name) {
