@@ -42,8 +42,8 @@ class UrlChannel(zul_mew.Channel):
             if byte == _TAIL:
                 return frame.decode("latin")
         if not frame:
-            raise IOError("Error: device no response.")
-        raise IOError("Error: device response format invalid.")
+            raise zul_mew.MewFormatError("Error: device no response.")
+        raise zul_mew.MewFormatError("Error: device response format invalid.")
 
     def send_frame(self, data: str) -> None:
         self._serial.write(data.encode())
