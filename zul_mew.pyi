@@ -18,7 +18,7 @@ from abc import ABC, abstractmethod
 from queue import Queue
 from threading import Lock, Thread
 from types import TracebackType
-from typing import ClassVar, Collection, Optional, overload
+from typing import ClassVar, Collection, Optional, Sequence, overload
 
 from serial import Serial  # type: ignore[import-untyped]
 from typing_extensions import Self
@@ -881,6 +881,7 @@ class MewMaster(MewMasterBase):
         with MewMaster("/dev/ttyUSB0", baudrate=9600, parity="O") as master:
             print(master.get_uint16(1, "DT100"))
             master.set_coil(1, "Y0", True)
+            master.set_multi_uint16(1, "DT200", (10, 20, 30))  # any sequence of words
         ```
     """
 
@@ -986,7 +987,7 @@ class MewMaster(MewMasterBase):
                 0 to 65535: 70000"); nothing is sent.
         """
 
-    def set_multi_coil_uint16(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_coil_uint16(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes words of contacts from `name` (`WY0`) on, in one request; each value 0 to 65535."""
 
     def set_uint16(self, station: int, name: str, value: int) -> None:
@@ -999,7 +1000,7 @@ class MewMaster(MewMasterBase):
                 nothing is sent.
         """
 
-    def set_multi_uint16(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_uint16(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes registers from `name` on, in one request; each value 0 to 65535."""
 
     def set_uint32(self, station: int, name: str, value: int) -> None:
@@ -1020,13 +1021,13 @@ class MewMaster(MewMasterBase):
             struct.error: A value outside -2147483648 to 2147483647; nothing is sent.
         """
 
-    def set_multi_int16(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_int16(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes signed 16-bit values from `name` on, in one request; raises as `set_int16`."""
 
-    def set_multi_uint32(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_uint32(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes 32-bit values, two registers each, low word first, in one request."""
 
-    def set_multi_int32(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_int32(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes signed 32-bit values, two registers each, in one request; raises as `set_int32`."""
 
 class MewFullDuplex(MewMaster, MewSlaveBase):
