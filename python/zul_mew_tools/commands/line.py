@@ -8,7 +8,7 @@ import errno
 import logging
 import os
 import sys
-from typing import Any, Callable, Dict
+from typing import Any, Callable, Dict, Tuple
 
 import zul_mew
 
@@ -108,10 +108,15 @@ def open_line(args: argparse.Namespace, reconnect: bool = False) -> zul_mew.Chan
         channel = ReconnectingChannel(
             lambda: open_channel(args.port, **settings), args.port, channel
         )
-    if args.trace:
-        show_log("zul_mew_tools.trace", logging.DEBUG)
-        channel = TraceChannel(channel)
-    return channel
+    return traced(args, channel)
+
+
+def traced(args: argparse.Namespace, channel: zul_mew.Channel) -> zul_mew.Channel:
+    """``channel``, with every frame on standard error when --trace asks."""
+    if not args.trace:
+        return channel
+    show_log("zul_mew_tools.trace", logging.DEBUG)
+    return TraceChannel(channel)
 
 
 def opened(port: str, open_port: Callable[[], zul_mew.Channel]) -> zul_mew.Channel:
@@ -147,10 +152,25 @@ class Unavailable(Failure):
     """A command this platform cannot run; its message is the whole line."""
 
 
-def virtual_cable(command: str) -> Any:
-    """The virtual cable's class, for the commands that run on one."""
+def virtual_cable(command: str, instead: str) -> Any:
+    """The virtual cable's class, for the commands that run on one; ``instead``
+    says what works where there are no pseudo-terminals."""
     try:
         from ..cable import NullModemCable
     except ImportError:
-        raise Unavailable(f"zul-mew {command} needs pseudo-terminals (Linux, macOS)") from None
+        raise Unavailable(
+            f"zul-mew {command} needs pseudo-terminals (Linux, macOS) for a virtual port; {instead}"
+        ) from None
     return NullModemCable
+
+
+def address(text: str, option: str) -> Tuple[str, int]:
+    """[HOST:]PORT as an option takes it: HOST 127.0.0.1 unless given."""
+    host, _, port = text.rpartition(":")
+    try:
+        number = int(port)
+    except ValueError:
+        raise Failure(f"{option} takes [HOST:]PORT, not {text!r}") from None
+    if not 0 <= number <= 65535:
+        raise Failure(f"{option}: a TCP port is 0 to 65535, not {number}")
+    return host.strip("[]") or "127.0.0.1", number
