@@ -158,8 +158,9 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
         ("DT30", "i32", ["-5", "2147483647"], 2, "-5 2147483647"),
         ("WR2", "u16", ["0x1234"], 1, "4660"),
         ("Y1F", "bool", ["on"], 1, "1"),
+        ("DT40", "f32", ["3.14", "-1.5", "1e+30"], 3, "3.14 -1.5 1e+30"),
     ],
-    ids=["u16", "i16", "u32", "i32", "word-of-contacts", "contact"],
+    ids=["u16", "i16", "u32", "i32", "word-of-contacts", "contact", "f32"],
 )
 def test_write_then_read_back(memory, name, form, values, count, shown):
     wrote = zul_mew("write", memory.port, 3, name, *values, "--as", form)
@@ -167,6 +168,30 @@ def test_write_then_read_back(memory, name, form, values, count, shown):
     read = zul_mew("read", memory.port, "0x3", name, "--count", count, "--as", form)
     assert read.returncode == 0, read.stderr
     assert read.stdout == wrote.stdout == f"{name} = {shown}\n"
+
+
+def test_two_word_values_in_either_word_order(memory):
+    wrote = zul_mew(
+        "write", memory.port, 3, "DT50", "3.14", "--as", "f32", "--word-order", "high-first"
+    )
+    assert wrote.returncode == 0, wrote.stderr
+    assert zul_mew("read", memory.port, 3, "DT50", "--count", 2).stdout == "DT50 = 16456 62915\n"
+    read = zul_mew("read", memory.port, 3, "DT50", "--as", "f32", "--word-order", "high-first")
+    assert read.stdout == "DT50 = 3.14\n"
+
+
+def test_a_long_read_goes_in_several_requests(memory):
+    values = [str(n) for n in range(1, 31)]
+    assert zul_mew("write", memory.port, 3, "DT60", *values).returncode == 0
+    read = zul_mew("read", memory.port, 3, "DT60", "--count", 15, "--as", "u32", "--max-words", 9,
+                   "--trace")  # fmt: skip
+    assert read.returncode == 0, read.stderr
+    sent = [line.split()[2] for line in read.stderr.splitlines() if " sent " in line]
+    # Eight words each (whole two-word values), from DT60 on: 60-67, 68-75, 76-83, 84-89.
+    assert [frame[8:18] for frame in sent] == ["0006000067", "0006800075", "0007600083",
+                                               "0008400089"]  # fmt: skip
+    pairs = zip(range(1, 31, 2), range(2, 31, 2))
+    assert read.stdout == "DT60 = " + " ".join(str(lo + (hi << 16)) for lo, hi in pairs) + "\n"
 
 
 def test_a_contact_is_a_bit_of_its_word(memory):
@@ -182,14 +207,24 @@ def test_a_contact_is_a_bit_of_its_word(memory):
     "args, status, message",
     [
         (["read", "{port}", 4, "DT0", "--query-timeout", 0.2], 1,
-         "read DT0 of station 4 on {port}: MewMasterBase: device response timeout."),
+         "read DT0 of station 4 on {port}: no answer within 0.2 s (check the station number,"
+         " the baud rate and parity, the wiring; a slow station or network needs a longer"
+         " --query-timeout)"),
         (["write", "{port}", 4, "Y1", "1", "--query-timeout", 0.2], 1,
-         "write Y1 of station 4 on {port}: MewMasterBase"),
-        (["read", "/dev/zul-mew-missing", 1, "DT0"], 1, "cannot open /dev/zul-mew-missing"),
+         "write Y1 of station 4 on {port}: no answer within 0.2 s (check"),
+        (["read", "/dev/zul-mew-missing", 1, "DT0"], 1,
+         "cannot open /dev/zul-mew-missing: no such port (zul-mew ports lists the serial ports"),
         (["write", "{port}", 3, "DT0", "70000"], 1, "value out of range for u16: 70000"),
         (["write", "{port}", 3, "Y1", "maybe"], 1, "not 'maybe'"),
-        (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid"),
-        (["poll", "{port}", 3, "DTX"], 1, "poll DTX of station 3: invalid literal"),
+        (["read", "{port}", 3, "DT10O"], 1,
+         "DT10O is not a register name (an area code and a decimal address: DT100, S1)"),
+        (["write", "{port}", 3, "WZ0", "1"], 1, "WZ0 is not a word of contacts name"),
+        (["poll", "{port}", 3, "Y1G"], 1, "Y1G is not a contact name"),
+        (["write", "{port}", 3, "DT100000", "1"], 1, "write DT100000 of station 3 on {port}: "),
+        (["write", "{port}", 3, "DT0", "1.5", "--as", "f32", "--word-order", "big"], 2,
+         "invalid choice: 'big'"),
+        (["read", "{port}", 3, "DT0", "--as", "f32", "--max-words", 1], 1,
+         "--max-words takes 2 or more for f32, not 1"),
         (["read", "{port}", 3, "Y1", "--count", 2], 1, "one contact per read"),
         (["read", "{port}", 3, "DT0", "--as", "bool"], 1, "DT0 is a register"),
         (["scan", "{port}", "--first", 4, "--last", 5], 1,
@@ -199,7 +234,9 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "{port}", 3, "DT0", "--parity", "X"], 2, "parity is one of N E O M S"),
     ],
     ids=["silent-station", "silent-write", "missing-port", "out-of-range", "not-a-bool",
-         "refused-by-builder", "poll-refused-by-builder", "contact-count", "register-as-bool",
+         "not-a-register-name", "not-a-word-name", "poll-not-a-contact-name",
+         "refused-by-builder", "word-order", "max-words-below-a-value", "contact-count",
+         "register-as-bool",
          "nobody-in-range", "memory-station-0", "usage", "parity"],
 )  # fmt: skip
 def test_failures_say_what_failed(memory, args, status, message):
@@ -334,7 +371,7 @@ def test_url_as_port(answer, status, shown):
     [
         (4, 3, 0, r"3 requests sent, 3 answered, 0 errors, 0\.0% loss"),
         (9, 3, 1, r"3 requests sent, 0 answered, 3 errors \(3 timeout\), 100\.0% loss"),
-        (4, None, 0, r"(\d+) requests sent, \1 answered, 0 errors, 0\.0% loss"),
+        (4, None, 130, r"(\d+) requests sent, \1 answered, 0 errors, 0\.0% loss"),
     ],
     ids=["answered", "silent", "ctrl-c"],
 )
@@ -361,7 +398,7 @@ def test_poll_ends_with_statistics(bus, station, polls, status, summary):
     at = lines.index(f"--- DT0 of station {station} on {bus.port} poll statistics ---")
     assert poll.returncode == status
     assert re.fullmatch(summary, lines[at + 1]), lines[at + 1]
-    assert (lines[at + 2 :] != []) == (status == 0)  # round trips, when there were answers
+    assert (lines[at + 2 :] != []) == (station == 4)  # round trips, when there were answers
     assert polls is None or time.monotonic() - began > 0.6  # three requests, 300 ms apart
 
 
@@ -449,3 +486,50 @@ def test_readme_session_runs_as_shown():
             assert _as_shown(done.stdout, ports) == _as_shown(shown, {}), args
     finally:
         sim.stop()
+
+
+def _port(device, description, hwid):
+    from serial.tools.list_ports_common import ListPortInfo
+
+    info = ListPortInfo(device, skip_link_detection=True)
+    info.description, info.hwid = description, hwid
+    return info
+
+
+@pytest.mark.parametrize(
+    "found, form, out, err",
+    [
+        ([_port("/dev/ttyUSB0", "USB-RS485 adapter", "USB VID:PID=0403:6001"),
+          _port("/dev/ttyS0", "ttyS0", "n/a")], "text",
+         "/dev/ttyS0    ttyS0\n/dev/ttyUSB0  USB-RS485 adapter  (USB VID:PID=0403:6001)\n", ""),
+        ([_port("COM3", "USB Serial Port (COM3)", "USB VID:PID=0403:6001")], "csv",
+         "port,description,hardware\nCOM3,USB Serial Port (COM3),USB VID:PID=0403:6001\n", ""),
+        ([], "text", "", "ports: no serial ports found\n"),
+    ],
+    ids=["text", "csv", "none"],
+)  # fmt: skip
+def test_ports_lists_what_the_system_reports(monkeypatch, capsys, found, form, out, err):
+    # No adapter can be plugged in on demand: the system's list is the test's.
+    from serial.tools import list_ports
+
+    from zul_mew_tools.cli import main
+
+    monkeypatch.setattr(list_ports, "comports", lambda: list(found))
+    monkeypatch.setattr(threading, "excepthook", threading.excepthook)  # main sets its own
+    assert main(["ports", "--format", form]) == 0
+    assert capsys.readouterr() == (out, err)
+
+
+def test_ctrl_c_ends_a_monitor_with_130(bus):
+    monitor = subprocess.Popen(
+        COMMAND + ["monitor", bus.tap], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert "listening" in _line_from(monitor.stderr, time.monotonic() + 10)
+        monitor.send_signal(signal.SIGINT)
+        monitor.communicate(timeout=10)
+    finally:
+        if monitor.poll() is None:
+            monitor.kill()
+            monitor.communicate()
+    assert monitor.returncode == 130

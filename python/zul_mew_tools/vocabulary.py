@@ -128,6 +128,17 @@ def words_to_values(words: Sequence[int], form: str, word_order: str = "low-firs
     return list(struct.unpack(f"<{len(words) // width}{code}", raw))
 
 
+def shortest_f32(value: float) -> float:
+    """The shortest decimal that is the same 32-bit float: 3.14 for the
+    3.1400001049041748 that a station holds for it."""
+    exact = struct.pack("<f", value)
+    for digits in range(1, 10):
+        candidate = float(f"{value:.{digits}g}")
+        if struct.pack("<f", candidate) == exact:
+            return candidate
+    return value  # not a number: no decimal is the same
+
+
 def values_to_words(values: Sequence[Value], form: str, word_order: str = "low-first") -> List[int]:
     """The words that carry ``values`` to a station; ``ValueError`` for a value
     that does not fit ``form``."""

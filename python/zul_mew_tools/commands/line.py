@@ -15,6 +15,7 @@ import zul_mew
 from ..reconnect import ReconnectingChannel
 from ..trace import TraceChannel
 from ..urlchannel import open_channel
+from ..vocabulary import reason
 
 # A parity by its letter or its name, as pyserial's letter.
 PARITIES = {
@@ -132,6 +133,26 @@ def why_not_open(error: BaseException) -> str:
         return "port busy (another program has it open)"
     if getattr(error, "errno", None) == errno.EACCES or "Permission denied" in text:
         return f"{text} (no permission: is your user in the group that owns the device?)"
+    # pyserial words it as the system does: an errno on POSIX, the error's text on Windows.
+    missing = ("No such file", "FileNotFoundError", "cannot find the file")
+    if getattr(error, "errno", None) == errno.ENOENT or any(word in text for word in missing):
+        return "no such port (zul-mew ports lists the serial ports of this machine)"
+    if "Connection refused" in text:
+        return "connection refused (nothing listens at that host and TCP port)"
+    return text
+
+
+def said(error: BaseException, args: argparse.Namespace, hint: bool = True) -> str:
+    """A failure of an exchange in the user's words; a time-out says how long
+    it waited and, with ``hint``, what to check."""
+    if not isinstance(error, zul_mew.MewTimeoutError):
+        return reason(error)
+    text = f"no answer within {args.query_timeout:g} s"
+    if hint:
+        text += (
+            " (check the station number, the baud rate and parity, the wiring;"
+            " a slow station or network needs a longer --query-timeout)"
+        )
     return text
 
 

@@ -9,7 +9,7 @@ from typing import Any, Dict, List
 import zul_mew
 
 from ..vocabulary import INTERRUPTED, failure_kind, firmware, reason, type_name
-from .line import PORT_HELP, Failure, add_port_options, master_on, station
+from .line import PORT_HELP, Failure, add_port_options, master_on, said, station
 from .output import Output, add_format_option
 
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
@@ -101,7 +101,7 @@ def run(args: argparse.Namespace) -> int:
         status = INTERRUPTED
     except Exception as error:
         progress.done("failed")
-        raise Failure(f"scan station {number} on {args.port}: {reason(error)}") from None
+        raise Failure(f"scan station {number} on {args.port}: {said(error, args)}") from None
     finally:
         master.close()
     if not found and status == 0:
