@@ -42,7 +42,7 @@ class MewStatic:
     two-digit check code (BCC) and a carriage return. Words travel low byte
     first: 0x1234 is written `3412`.
 
-    Example:
+    Examples:
         >>> MewStatic.fill_read_data_area_message(1, "DT100", 1)
         '%01#RDD001000010055\\r'
         >>> MewStatic.crc_is_ok("%01$RD630013\\r")
@@ -92,7 +92,7 @@ class MewStatic:
         Returns:
             `init` XOR every byte of `data`.
 
-        Example:
+        Examples:
             >>> MewStatic.calc_crc("%01#RCSX0001")
             28
         """
@@ -116,7 +116,7 @@ class MewStatic:
             IndexError: Fewer than two characters before the last one ("string index out of range").
             ValueError: A check code that is neither hexadecimal nor contains `*`.
 
-        Example:
+        Examples:
             >>> MewStatic.crc_is_ok("%01#RCSX00011C\\r"), MewStatic.crc_is_ok("%01#RCSX00011D\\r")
             (True, False)
         """
@@ -126,7 +126,7 @@ class MewStatic:
         """Closes a frame: `data`, its check code in two upper-case hexadecimal
         digits, and the carriage return.
 
-        Example:
+        Examples:
             >>> MewStatic.append_tail("%01#RCSX0001")
             '%01#RCSX00011C\\r'
         """
@@ -139,7 +139,7 @@ class MewStatic:
             That index; -1 when a carriage return or `*` comes before any type
             character; the length of `data` when none of these occurs.
 
-        Example:
+        Examples:
             >>> MewStatic.find_station_end("%12C$RC1**\\r"), MewStatic.find_station_end("%01\\r")
             (4, -1)
         """
@@ -155,7 +155,7 @@ class MewStatic:
         Returns:
             "RCS", "WCS", "RCC", "WCC", "RD" or "WD"; `CMD_UNKNOWN` for anything else.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_command("%01#RDD0010000102**\\r")
             'RD'
         """
@@ -195,7 +195,7 @@ class MewStatic:
             tx: The request frame.
             rx: The received frame.
 
-        Example:
+        Examples:
             >>> MewStatic.header_matched("%01#RCSX00011C\\r", "%01$RC1**\\r")
             True
             >>> MewStatic.header_matched("%01#RCSX00011C\\r", "%01!4100\\r")
@@ -210,7 +210,7 @@ class MewStatic:
         Raises:
             ValueError: An empty or non-hexadecimal station field.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_station("%12C#RCSR010057\\r")
             300
         """
@@ -228,7 +228,7 @@ class MewStatic:
             IndexError: Fewer than four characters ("string index out of range").
             ValueError: A word or bit that is not a number.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_contact_address("001F")
             31
         """
@@ -249,7 +249,7 @@ class MewStatic:
         Raises:
             ValueError: A digit that is not hexadecimal, or fewer than three characters.
 
-        Example:
+        Examples:
             >>> hex(MewStatic.parse_uint16("3412"))
             '0x1234'
         """
@@ -258,7 +258,7 @@ class MewStatic:
     def parse_int16(data: str) -> int:
         """A signed 16-bit value (-32768 to 32767) from four hexadecimal digits, low byte first.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_int16("FEFF")
             -2
         """
@@ -267,7 +267,7 @@ class MewStatic:
     def parse_uint32(data: str) -> int:
         """A 32-bit value from eight hexadecimal digits: the low word, then the high word.
 
-        Example:
+        Examples:
             >>> hex(MewStatic.parse_uint32("78563412"))
             '0x12345678'
         """
@@ -276,7 +276,7 @@ class MewStatic:
     def parse_int32(data: str) -> int:
         """A signed 32-bit value from eight hexadecimal digits, low word first.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_int32("FEFFFFFF")
             -2
         """
@@ -286,7 +286,7 @@ class MewStatic:
         """The head of a request: `%`, the station in hexadecimal (at least two
         digits), `#` and the command.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_header(300, "RCS")
             '%12C#RCS'
         """
@@ -305,7 +305,7 @@ class MewStatic:
         Raises:
             AssertionError: A negative value (while assertions are enabled).
 
-        Example:
+        Examples:
             >>> MewStatic.fill_uint16("", 0xABCD)
             'CDAB'
         """
@@ -317,7 +317,7 @@ class MewStatic:
         Raises:
             struct.error: A value outside -32768 to 32767.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_int16("", -2)
             'FEFF'
         """
@@ -329,7 +329,7 @@ class MewStatic:
         Raises:
             AssertionError: A negative value (while assertions are enabled).
 
-        Example:
+        Examples:
             >>> MewStatic.fill_uint32("", 0x12345678)
             '78563412'
         """
@@ -357,7 +357,7 @@ class MewStatic:
                 longer than four characters ("contact address longer than 4
                 characters: 'Y10000'").
 
-        Example:
+        Examples:
             >>> MewStatic.fill_read_single_point_of_contact_message(1, "Y1A")
             '%01#RCSY001A6C\\r'
         """
@@ -374,7 +374,7 @@ class MewStatic:
         Raises:
             ValueError: A station below 0, or an address longer than four characters.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_single_point_of_contact_message(1, "Y1", True)
             '%01#WCSY0001129\\r'
         """
@@ -404,7 +404,7 @@ class MewStatic:
                 ("last word number out of range 0 to 9999: 10000"), or (with
                 assertions disabled) a count below 1.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_read_word_unit_of_contact_message(1, "WX0", word_count=2)
             '%01#RCCX000000010C\\r'
         """
@@ -426,7 +426,7 @@ class MewStatic:
                 0 to 65535: 70000"), a station below 0, a word number outside 0
                 to 9999, or (with assertions disabled) no values.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_word_unit_of_contact_message(1, "WY0", [5])
             '%01#WCCY0000000005000C\\r'
         """
@@ -447,7 +447,7 @@ class MewStatic:
                 to 99999 ("last register address out of range 0 to 99999:
                 100000"), or (with assertions disabled) a count below 1.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_read_data_area_message(1, "DT100", 3)
             '%01#RDD001000010257\\r'
         """
@@ -467,7 +467,7 @@ class MewStatic:
                 0 to 65535: -1"), a station below 0, a first or last address
                 outside 0 to 99999, or (with assertions disabled) no values.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_data_area_message(1, "DT0", [1, 2])
             '%01#WDD00000000010100020052\\r'
         """
@@ -477,7 +477,7 @@ class MewStatic:
         """The request that writes one data register (WD); raises as
         `fill_write_data_area_message`.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_single_data_message(1, "DT5", 0xABCD)
             '%01#WDD0000500005CDAB54\\r'
         """
@@ -535,7 +535,7 @@ class MewSerial(Channel):
     which is the same for the ASCII the protocol uses. A context manager:
     leaving the block closes the port.
 
-    Example:
+    Examples:
         ```python
         with MewSerial(port="/dev/ttyUSB0", baudrate=9600, parity="O") as line:
             line.send_frame("%01#RDD001000010055\\r")
@@ -876,7 +876,7 @@ class MewMaster(MewMasterBase):
     and an address (`Y1A`), a word of contacts is `W`, the code and a word
     number (`WX0`), a register is an area code and an address (`DT100`, `S1`).
 
-    Example:
+    Examples:
         ```python
         with MewMaster("/dev/ttyUSB0", baudrate=9600, parity="O") as master:
             print(master.get_uint16(1, "DT100"))
@@ -1342,7 +1342,7 @@ class InstManager(MewFullDuplex):
     """A full-duplex node that discovers the stations of a bus and shows the
     inputs and outputs of its digital stations as flat sequences.
 
-    Example:
+    Examples:
         ```python
         with InstManager("/dev/ttyUSB0", baudrate=115200, query_timeout=0.3) as manager:
             manager.initialize_inst_list()
@@ -1496,7 +1496,7 @@ class MewError(IOError):
     the kinds below. Each is an `IOError`, so `except IOError` catches them
     all and the messages are the ones quoted under each operation.
 
-    Example:
+    Examples:
         ```python
         with MewMaster("/dev/ttyUSB0", query_timeout=0.5) as master:
             try:
@@ -1533,7 +1533,7 @@ class MewErrorAnswer(MewError):
     | 62 | registration error |
     | 65 | protected |
 
-    Example:
+    Examples:
         >>> error = MewErrorAnswer("MEW communication error code(hex): 42", code=0x42)
         >>> error.code, isinstance(error, IOError)
         (66, True)
