@@ -89,6 +89,7 @@ def test_installed_stub_types_host_code(tmp_path):
     installed = Path(zul_mew.__file__).parent
     if not (installed / "zul_mew-stubs" / "__init__.pyi").exists():
         pytest.skip("zul_mew is not installed from a wheel here")
+    assert not (installed / "zul_mew.pyi").exists()  # the stub ships once
     host = tmp_path / "host.py"
     host.write_text(
         "from zul_mew import MewStatic, MewMaster\n"
