@@ -47,16 +47,6 @@ def test_receive_frame_fails_like_the_serial_channel(pair, arriving, message):
     assert near.in_waiting == 0  # the frame that failed is gone
 
 
-def test_a_closed_end_reads_no_more_and_its_peer_talks_to_nobody(pair):
-    near, far = pair
-    near.close()
-    far.send_frame("%01$RC120\r")  # lost, as on a line nobody listens to
-    with pytest.raises(OSError, match="closed"):
-        near.read()
-    with pytest.raises(OSError, match="closed"):
-        near.send_frame("%01#RCSX00011C\r")
-
-
 def test_nodes_on_a_pair_stop_at_once_with_no_time_out():
     # With no read time-out only the cancel of a node's stop ends its receiver.
     near, far = channel_pair(timeout=None)

@@ -1,11 +1,10 @@
-"""The words the tools share: failures sorted by their class, error codes in
-the user's words."""
+"""The words the tools share: failures sorted by their class."""
 
 import pytest
 import serial
 
 import zul_mew
-from zul_mew_tools.vocabulary import failure_kind, is_protocol_error, reason
+from zul_mew_tools.vocabulary import failure_kind, is_protocol_error
 
 ANSWER_42 = "MEW communication error code(hex): 42"
 
@@ -32,18 +31,3 @@ def test_failures_sorted_by_class(error, kind, protocol):
     assert failure_kind(error) == kind
     if protocol is not None:
         assert is_protocol_error(error) is protocol
-
-
-@pytest.mark.parametrize(
-    "error, said",
-    [
-        (zul_mew.MewErrorAnswer(ANSWER_42, code=0x42), f"{ANSWER_42} (command not supported)"),
-        (zul_mew.MewErrorAnswer("MEW communication error code(hex): 99", code=0x99),
-         "MEW communication error code(hex): 99"),
-        (OSError(ANSWER_42), ANSWER_42),
-        (AssertionError(), "AssertionError"),
-    ],
-    ids=["known-code", "unknown-code", "not-an-answer", "no-text"],
-)  # fmt: skip
-def test_reason(error, said):
-    assert reason(error) == said
