@@ -18,7 +18,7 @@ from abc import ABC, abstractmethod
 from queue import Queue
 from threading import Lock, Thread
 from types import TracebackType
-from typing import ClassVar, Collection, Optional, overload
+from typing import ClassVar, Collection, Optional, Sequence, overload
 
 from serial import Serial  # type: ignore[import-untyped]
 from typing_extensions import Self
@@ -42,7 +42,7 @@ class MewStatic:
     two-digit check code (BCC) and a carriage return. Words travel low byte
     first: 0x1234 is written `3412`.
 
-    Example:
+    Examples:
         >>> MewStatic.fill_read_data_area_message(1, "DT100", 1)
         '%01#RDD001000010055\\r'
         >>> MewStatic.crc_is_ok("%01$RD630013\\r")
@@ -92,7 +92,7 @@ class MewStatic:
         Returns:
             `init` XOR every byte of `data`.
 
-        Example:
+        Examples:
             >>> MewStatic.calc_crc("%01#RCSX0001")
             28
         """
@@ -116,7 +116,7 @@ class MewStatic:
             IndexError: Fewer than two characters before the last one ("string index out of range").
             ValueError: A check code that is neither hexadecimal nor contains `*`.
 
-        Example:
+        Examples:
             >>> MewStatic.crc_is_ok("%01#RCSX00011C\\r"), MewStatic.crc_is_ok("%01#RCSX00011D\\r")
             (True, False)
         """
@@ -126,7 +126,7 @@ class MewStatic:
         """Closes a frame: `data`, its check code in two upper-case hexadecimal
         digits, and the carriage return.
 
-        Example:
+        Examples:
             >>> MewStatic.append_tail("%01#RCSX0001")
             '%01#RCSX00011C\\r'
         """
@@ -139,7 +139,7 @@ class MewStatic:
             That index; -1 when a carriage return or `*` comes before any type
             character; the length of `data` when none of these occurs.
 
-        Example:
+        Examples:
             >>> MewStatic.find_station_end("%12C$RC1**\\r"), MewStatic.find_station_end("%01\\r")
             (4, -1)
         """
@@ -155,7 +155,7 @@ class MewStatic:
         Returns:
             "RCS", "WCS", "RCC", "WCC", "RD" or "WD"; `CMD_UNKNOWN` for anything else.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_command("%01#RDD0010000102**\\r")
             'RD'
         """
@@ -195,7 +195,7 @@ class MewStatic:
             tx: The request frame.
             rx: The received frame.
 
-        Example:
+        Examples:
             >>> MewStatic.header_matched("%01#RCSX00011C\\r", "%01$RC1**\\r")
             True
             >>> MewStatic.header_matched("%01#RCSX00011C\\r", "%01!4100\\r")
@@ -210,7 +210,7 @@ class MewStatic:
         Raises:
             ValueError: An empty or non-hexadecimal station field.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_station("%12C#RCSR010057\\r")
             300
         """
@@ -228,7 +228,7 @@ class MewStatic:
             IndexError: Fewer than four characters ("string index out of range").
             ValueError: A word or bit that is not a number.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_contact_address("001F")
             31
         """
@@ -249,7 +249,7 @@ class MewStatic:
         Raises:
             ValueError: A digit that is not hexadecimal, or fewer than three characters.
 
-        Example:
+        Examples:
             >>> hex(MewStatic.parse_uint16("3412"))
             '0x1234'
         """
@@ -258,7 +258,7 @@ class MewStatic:
     def parse_int16(data: str) -> int:
         """A signed 16-bit value (-32768 to 32767) from four hexadecimal digits, low byte first.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_int16("FEFF")
             -2
         """
@@ -267,7 +267,7 @@ class MewStatic:
     def parse_uint32(data: str) -> int:
         """A 32-bit value from eight hexadecimal digits: the low word, then the high word.
 
-        Example:
+        Examples:
             >>> hex(MewStatic.parse_uint32("78563412"))
             '0x12345678'
         """
@@ -276,7 +276,7 @@ class MewStatic:
     def parse_int32(data: str) -> int:
         """A signed 32-bit value from eight hexadecimal digits, low word first.
 
-        Example:
+        Examples:
             >>> MewStatic.parse_int32("FEFFFFFF")
             -2
         """
@@ -286,7 +286,7 @@ class MewStatic:
         """The head of a request: `%`, the station in hexadecimal (at least two
         digits), `#` and the command.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_header(300, "RCS")
             '%12C#RCS'
         """
@@ -305,7 +305,7 @@ class MewStatic:
         Raises:
             AssertionError: A negative value (while assertions are enabled).
 
-        Example:
+        Examples:
             >>> MewStatic.fill_uint16("", 0xABCD)
             'CDAB'
         """
@@ -317,7 +317,7 @@ class MewStatic:
         Raises:
             struct.error: A value outside -32768 to 32767.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_int16("", -2)
             'FEFF'
         """
@@ -329,7 +329,7 @@ class MewStatic:
         Raises:
             AssertionError: A negative value (while assertions are enabled).
 
-        Example:
+        Examples:
             >>> MewStatic.fill_uint32("", 0x12345678)
             '78563412'
         """
@@ -357,7 +357,7 @@ class MewStatic:
                 longer than four characters ("contact address longer than 4
                 characters: 'Y10000'").
 
-        Example:
+        Examples:
             >>> MewStatic.fill_read_single_point_of_contact_message(1, "Y1A")
             '%01#RCSY001A6C\\r'
         """
@@ -374,7 +374,7 @@ class MewStatic:
         Raises:
             ValueError: A station below 0, or an address longer than four characters.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_single_point_of_contact_message(1, "Y1", True)
             '%01#WCSY0001129\\r'
         """
@@ -404,7 +404,7 @@ class MewStatic:
                 ("last word number out of range 0 to 9999: 10000"), or (with
                 assertions disabled) a count below 1.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_read_word_unit_of_contact_message(1, "WX0", word_count=2)
             '%01#RCCX000000010C\\r'
         """
@@ -426,7 +426,7 @@ class MewStatic:
                 0 to 65535: 70000"), a station below 0, a word number outside 0
                 to 9999, or (with assertions disabled) no values.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_word_unit_of_contact_message(1, "WY0", [5])
             '%01#WCCY0000000005000C\\r'
         """
@@ -447,7 +447,7 @@ class MewStatic:
                 to 99999 ("last register address out of range 0 to 99999:
                 100000"), or (with assertions disabled) a count below 1.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_read_data_area_message(1, "DT100", 3)
             '%01#RDD001000010257\\r'
         """
@@ -467,7 +467,7 @@ class MewStatic:
                 0 to 65535: -1"), a station below 0, a first or last address
                 outside 0 to 99999, or (with assertions disabled) no values.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_data_area_message(1, "DT0", [1, 2])
             '%01#WDD00000000010100020052\\r'
         """
@@ -477,7 +477,7 @@ class MewStatic:
         """The request that writes one data register (WD); raises as
         `fill_write_data_area_message`.
 
-        Example:
+        Examples:
             >>> MewStatic.fill_write_single_data_message(1, "DT5", 0xABCD)
             '%01#WDD0000500005CDAB54\\r'
         """
@@ -507,9 +507,10 @@ class Channel(ABC):
         """The characters that follow, up to and including the carriage return.
 
         Raises:
-            IOError: "Error: device no response." when nothing arrived; "Error:
-                device response format invalid." when the characters stopped
-                before a carriage return.
+            MewFormatError: "Error: device no response." when nothing arrived;
+                "Error: device response format invalid." when the characters
+                stopped before a carriage return. A channel of a host's own may
+                raise any `IOError` there; the node reports it and reads on.
         """
 
     @abstractmethod
@@ -538,7 +539,7 @@ class MewSerial(Channel):
     which is the same for the ASCII the protocol uses. A context manager:
     leaving the block closes the port.
 
-    Example:
+    Examples:
         ```python
         with MewSerial(port="/dev/ttyUSB0", baudrate=9600, parity="O") as line:
             line.send_frame("%01#RDD001000010055\\r")
@@ -594,9 +595,10 @@ class MewSerial(Channel):
         The time-out bounds the gap between two characters, not the frame.
 
         Raises:
-            IOError: "Error: device no response." when nothing arrived within
-                the time-out; "Error: device response format invalid." when the
-                characters stopped before a carriage return (they are dropped).
+            MewFormatError: "Error: device no response." when nothing arrived
+                within the time-out; "Error: device response format invalid."
+                when the characters stopped before a carriage return (they are
+                dropped).
         """
 
     def send_frame(self, data: str) -> None:
@@ -852,14 +854,17 @@ class MewMasterBase(MewBase):
             for the answer `%01$RD630013` and its carriage return.
 
         Raises:
-            IOError: "MewMasterBase: device response timeout." when no answer
-                came within `query_timeout`; "Error: device response format
-                invalid: begin with: " and the first character; "Error: device
-                response format invalid: length too small: 8"; "Error: device
-                response check code mismatch: expected 1C, got 1D" (a `**`
-                check code is accepted); "Error: station not match: expected
-                16, got 17" (decimal numbers); "MEW communication error
-                code(hex): 42" for an error answer.
+            MewTimeoutError: "MewMasterBase: device response timeout." when no
+                answer came within `query_timeout`.
+            MewFormatError: "Error: device response format invalid: begin
+                with: " and the first character; "Error: device response
+                format invalid: length too small: 8".
+            MewCheckCodeError: "Error: device response check code mismatch:
+                expected 1C, got 1D" (a `**` check code is accepted).
+            MewStationError: "Error: station not match: expected 16, got 17"
+                (decimal numbers).
+            MewErrorAnswer: "MEW communication error code(hex): 42" for an
+                error answer; its `code` is 0x42.
             ValueError: An answer whose station field is not hexadecimal.
         """
 
@@ -871,16 +876,17 @@ class MewMaster(MewMasterBase):
     stations as booleans and integers, and starts itself when made.
 
     Each operation is one request and one answer; every failure of the
-    exchange is the `IOError` of `query`. A 32-bit value takes two registers,
-    low word first. Names: a contact is a code letter and an address
-    (`Y1A`), a word of contacts is `W`, the code and a word number (`WX0`),
-    a register is an area code and an address (`DT100`, `S1`).
+    exchange is the `MewError` of `query`, an `IOError`. A 32-bit value
+    takes two registers, low word first. Names: a contact is a code letter
+    and an address (`Y1A`), a word of contacts is `W`, the code and a word
+    number (`WX0`), a register is an area code and an address (`DT100`, `S1`).
 
-    Example:
+    Examples:
         ```python
         with MewMaster("/dev/ttyUSB0", baudrate=9600, parity="O") as master:
             print(master.get_uint16(1, "DT100"))
             master.set_coil(1, "Y0", True)
+            master.set_multi_uint16(1, "DT200", (10, 20, 30))  # any sequence of words
         ```
     """
 
@@ -924,7 +930,7 @@ class MewMaster(MewMasterBase):
         """Reads one contact (`X0`, `Y1A`, `R100`) of `station`.
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: An address longer than four characters; nothing is sent.
         """
 
@@ -935,8 +941,8 @@ class MewMaster(MewMasterBase):
         """Reads `count` words of contacts from `name` (`WX0`) on, in one request.
 
         Raises:
-            IOError: As `query` raises it, or "Invalid feedback format: " and the answer
-                when the answer does not hold `count` words.
+            MewError: As `query` raises it, or `MewFormatError` "Invalid feedback
+                format: " and the answer when the answer does not hold `count` words.
             AssertionError: A name without `W`, or a count below 1; nothing is sent.
             ValueError: A word number outside 0 to 9999; nothing is sent.
         """
@@ -948,8 +954,8 @@ class MewMaster(MewMasterBase):
         """Reads `count` registers from `name` on, in one request.
 
         Raises:
-            IOError: As `query` raises it, or "Invalid feedback format: " and the answer
-                when the answer does not hold `count` words.
+            MewError: As `query` raises it, or `MewFormatError` "Invalid feedback
+                format: " and the answer when the answer does not hold `count` words.
             AssertionError: A count below 1; nothing is sent.
             ValueError: An address outside 0 to 99999; nothing is sent.
         """
@@ -973,7 +979,7 @@ class MewMaster(MewMasterBase):
         """Sets (`value` true) or clears one contact (`Y1A`).
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: An address longer than four characters; nothing is sent.
         """
 
@@ -981,25 +987,25 @@ class MewMaster(MewMasterBase):
         """Writes one word of 16 contacts (`WY0`): bit n to contact n.
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: A value outside 0 to 65535 ("16-bit value out of range
                 0 to 65535: 70000"); nothing is sent.
         """
 
-    def set_multi_coil_uint16(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_coil_uint16(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes words of contacts from `name` (`WY0`) on, in one request; each value 0 to 65535."""
 
     def set_uint16(self, station: int, name: str, value: int) -> None:
         """Writes one register; `value` 0 to 65535.
 
         Raises:
-            IOError: As `query` raises it.
+            MewError: As `query` raises it.
             ValueError: A value outside 0 to 65535 ("16-bit value out of range
                 0 to 65535: 70000"), or an address outside 0 to 99999;
                 nothing is sent.
         """
 
-    def set_multi_uint16(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_uint16(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes registers from `name` on, in one request; each value 0 to 65535."""
 
     def set_uint32(self, station: int, name: str, value: int) -> None:
@@ -1020,13 +1026,13 @@ class MewMaster(MewMasterBase):
             struct.error: A value outside -2147483648 to 2147483647; nothing is sent.
         """
 
-    def set_multi_int16(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_int16(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes signed 16-bit values from `name` on, in one request; raises as `set_int16`."""
 
-    def set_multi_uint32(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_uint32(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes 32-bit values, two registers each, low word first, in one request."""
 
-    def set_multi_int32(self, station: int, name: str, values: list[int]) -> None:
+    def set_multi_int32(self, station: int, name: str, values: Sequence[int]) -> None:
         """Writes signed 32-bit values, two registers each, in one request; raises as `set_int32`."""
 
 class MewFullDuplex(MewMaster, MewSlaveBase):
@@ -1123,7 +1129,7 @@ class Inst(ABC):
         """Reads the firmware version of `station` through `mew`.
 
         Raises:
-            IOError: The station did not answer as `MewMasterBase.query` expects.
+            MewError: The station did not answer as `MewMasterBase.query` expects.
         """
 
     @staticmethod
@@ -1197,7 +1203,7 @@ class InstXY(Inst):
         """Reads the firmware version, the input word and the output word of `station`.
 
         Raises:
-            IOError: One of the three reads failed; no instrument results.
+            MewError: One of the three reads failed; no instrument results.
         """
 
     @property
@@ -1234,7 +1240,7 @@ class InstXY(Inst):
         """Sets or clears output `index` (0 to 15; Y0 to YF) when that changes it: one request.
 
         Raises:
-            IOError: The write failed; the cache is unchanged.
+            MewError: The write failed; the cache is unchanged.
             ValueError: A negative index; nothing is sent.
         """
 
@@ -1242,7 +1248,7 @@ class InstXY(Inst):
         """Writes the output word (its low 16 bits) when that changes it: one request.
 
         Raises:
-            IOError: The write failed; the cache is unchanged.
+            MewError: The write failed; the cache is unchanged.
         """
 
     def on_update_wx(self, value: int) -> tuple[int, int]:
@@ -1344,7 +1350,7 @@ class InstManager(MewFullDuplex):
     """A full-duplex node that discovers the stations of a bus and shows the
     inputs and outputs of its digital stations as flat sequences.
 
-    Example:
+    Examples:
         ```python
         with InstManager("/dev/ttyUSB0", baudrate=115200, query_timeout=0.3) as manager:
             manager.initialize_inst_list()
@@ -1492,3 +1498,77 @@ class RandomMewSlaveDemo(MewBase, MewSlaveBase):
 
     def on_set_multi_uint16(self, name: str, values: list[int]) -> None:
         """Prints the write: "Slave: Registers D00200 wrote to [1, 2, 3]"."""
+
+class MewError(IOError):
+    """A failure of the line or of the protocol in one exchange: the base of
+    the kinds below. Each is an `IOError`, so `except IOError` catches them
+    all and the messages are the ones quoted under each operation.
+
+    Examples:
+        ```python
+        with MewMaster("/dev/ttyUSB0", query_timeout=0.5) as master:
+            try:
+                print(master.get_uint16(1, "DT100"))
+            except MewTimeoutError:
+                print("no answer: check the station number, baud rate and wiring")
+            except MewErrorAnswer as error:
+                print("the station refused the request, code", error.code)
+        ```
+
+    A failure of the port itself (a pulled adapter, a closed port) is
+    pyserial's own `SerialException` or `OSError`, never a `MewError`.
+    """
+
+class MewTimeoutError(MewError):
+    """No answer came within the query time-out: "MewMasterBase: device
+    response timeout.". The station number, the baud rate and parity or the
+    wiring is wrong, or the station needs a longer `query_timeout`."""
+
+class MewErrorAnswer(MewError):
+    """The station answered with an error frame (`!`) and an error code:
+    "MEW communication error code(hex): 42". `code` is that code as a number.
+
+    | code | meaning |
+    |---|---|
+    | 03 | unknown command: the station does not serve the command |
+    | 40 | check code error: the request reached the station with a wrong check code |
+    | 41 | format error: the request is not laid out as the command needs |
+    | 42 | command not supported |
+    | 43 | multi-frame procedure error |
+    | 45 | operation error |
+    | 60 | parameter error |
+    | 61 | data error |
+    | 62 | registration error |
+    | 65 | protected |
+
+    Examples:
+        >>> error = MewErrorAnswer("MEW communication error code(hex): 42", code=0x42)
+        >>> error.code, isinstance(error, IOError)
+        (66, True)
+    """
+
+    code: Optional[int]
+    """The error code, 0x42 for the "42" of the frame; None when the station
+    sent something other than two hexadecimal digits there, or when the
+    error was made without one."""
+
+    def __init__(self, *args: object, code: Optional[int] = None) -> None:
+        """An error answer with `args` as any `IOError` takes them, and `code`."""
+
+class MewCheckCodeError(MewError):
+    """An answer whose check code does not fit its characters: "Error: device
+    response check code mismatch: expected 1F, got 11". Something on the line
+    changed them (noise, a loose wire, a wrong parity); the value is not
+    handed on."""
+
+class MewStationError(MewError):
+    """An answer from another station than the one asked: "Error: station not
+    match: expected 16, got 17" (decimal numbers)."""
+
+class MewFormatError(MewError):
+    """An answer that is not a frame as the protocol writes it: a wrong head
+    ("Error: device response format invalid: begin with: X"), too short
+    ("... length too small: 8"), cut short before its carriage return
+    ("Error: device response format invalid."), missing after its first
+    character ("Error: device no response."), or a word read whose answer
+    does not hold the words asked for ("Invalid feedback format: RD12")."""

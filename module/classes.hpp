@@ -41,4 +41,7 @@ namespace demo {
 const kernel::ClassDef &random_mew_slave_demo_class();
 }
 
+// MewError and the kinds of failure under it, in the order of their creation.
+const std::vector<kernel::ClassDef> &failure_classes();
+
 } // namespace zul_mew

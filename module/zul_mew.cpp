@@ -1,5 +1,5 @@
 // The module's entry point: binds the host names, the constants and the
-// classes in the order the import has always bound them.
+// classes in the order the import has always bound them, then the failures.
 #include "module/classes.hpp"
 #include "module/kernel/host.hpp"
 #include "module/kernel/names.hpp"
@@ -49,6 +49,8 @@ void populate(py::module_ module) {
              &inst::inst_ad_class(), &inst::inst_x_list_class(), &inst::inst_wx_list_class(),
              &inst::inst_y_list_class(), &inst::inst_wy_list_class(), &inst::inst_manager_class(),
              &demo::random_mew_slave_demo_class()});
+  for (const ClassDef &def : failure_classes())
+    kernel::build_class(def, ns);
 }
 
 PyModuleDef module_def = {

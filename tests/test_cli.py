@@ -40,12 +40,23 @@ def _line_from(stream, deadline):
     return line.decode()
 
 
-class Sim:
-    """``zul-mew sim`` in the background: the port it offers and its tap."""
+# The command as it starts where there are no pseudo-terminals (Windows), where
+# the terminal modules do not exist.
+WITHOUT_PTYS = [
+    sys.executable,
+    "-c",
+    "import sys; sys.modules['tty'] = None; from zul_mew_tools.cli import main; sys.exit(main())",
+]
 
-    def __init__(self, *args):
+
+class Sim:
+    """``zul-mew sim`` in the background: the port it offers and its tap (none
+    when it listens on a TCP port)."""
+
+    def __init__(self, *args, command=COMMAND):
+        listens = "--listen" in args
         self.proc = subprocess.Popen(
-            COMMAND + ["sim", *map(str, args)],
+            command + ["sim", *map(str, args)],
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
             text=True,
@@ -54,7 +65,8 @@ class Sim:
         self.lines = []
         deadline = time.monotonic() + 10
         try:
-            while not self.lines or not self.lines[-1].startswith("tap:"):
+            last = "port:" if listens else "tap:"
+            while not self.lines or not self.lines[-1].startswith(last):
                 line = _line_from(self.proc.stdout, deadline)
                 if not line:
                     raise RuntimeError("sim ended early: " + "".join(self.lines))
@@ -65,7 +77,7 @@ class Sim:
             raise
         found = dict(line.split(": ", 1) for line in self.lines if ": " in line)
         self.port = found["port"].strip()
-        self.tap = found["tap"].strip()
+        self.tap = found["tap"].strip() if not listens else None
 
     def stop(self, signum=signal.SIGINT, group=False):
         """Interrupt it as a person would (Ctrl-C reaches the whole process group);
@@ -132,7 +144,7 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
         assert check([int(word) for word in done.stdout.split("=")[1].split()])
     finally:
         out = sim.stop(signum, group)
-    assert sim.proc.returncode == 0, out
+    assert sim.proc.returncode == 128 + signum, out  # as a shell reports the signal
     assert out.rstrip().endswith("sim: stopped")
     assert "Traceback" not in out  # the line outlived the nodes on it
 
@@ -146,8 +158,9 @@ def test_sim_answers_then_stops_cleanly(kind, station, read, check, signum, grou
         ("DT30", "i32", ["-5", "2147483647"], 2, "-5 2147483647"),
         ("WR2", "u16", ["0x1234"], 1, "4660"),
         ("Y1F", "bool", ["on"], 1, "1"),
+        ("DT40", "f32", ["3.14", "-1.5", "1e+30"], 3, "3.14 -1.5 1e+30"),
     ],
-    ids=["u16", "i16", "u32", "i32", "word-of-contacts", "contact"],
+    ids=["u16", "i16", "u32", "i32", "word-of-contacts", "contact", "f32"],
 )
 def test_write_then_read_back(memory, name, form, values, count, shown):
     wrote = zul_mew("write", memory.port, 3, name, *values, "--as", form)
@@ -155,6 +168,30 @@ def test_write_then_read_back(memory, name, form, values, count, shown):
     read = zul_mew("read", memory.port, "0x3", name, "--count", count, "--as", form)
     assert read.returncode == 0, read.stderr
     assert read.stdout == wrote.stdout == f"{name} = {shown}\n"
+
+
+def test_two_word_values_in_either_word_order(memory):
+    wrote = zul_mew(
+        "write", memory.port, 3, "DT50", "3.14", "--as", "f32", "--word-order", "high-first"
+    )
+    assert wrote.returncode == 0, wrote.stderr
+    assert zul_mew("read", memory.port, 3, "DT50", "--count", 2).stdout == "DT50 = 16456 62915\n"
+    read = zul_mew("read", memory.port, 3, "DT50", "--as", "f32", "--word-order", "high-first")
+    assert read.stdout == "DT50 = 3.14\n"
+
+
+def test_a_long_read_goes_in_several_requests(memory):
+    values = [str(n) for n in range(1, 31)]
+    assert zul_mew("write", memory.port, 3, "DT60", *values).returncode == 0
+    read = zul_mew("read", memory.port, 3, "DT60", "--count", 15, "--as", "u32", "--max-words", 9,
+                   "--trace")  # fmt: skip
+    assert read.returncode == 0, read.stderr
+    sent = [line.split()[2] for line in read.stderr.splitlines() if " sent " in line]
+    # Eight words each (whole two-word values), from DT60 on: 60-67, 68-75, 76-83, 84-89.
+    assert [frame[8:18] for frame in sent] == ["0006000067", "0006800075", "0007600083",
+                                               "0008400089"]  # fmt: skip
+    pairs = zip(range(1, 31, 2), range(2, 31, 2))
+    assert read.stdout == "DT60 = " + " ".join(str(lo + (hi << 16)) for lo, hi in pairs) + "\n"
 
 
 def test_a_contact_is_a_bit_of_its_word(memory):
@@ -170,14 +207,24 @@ def test_a_contact_is_a_bit_of_its_word(memory):
     "args, status, message",
     [
         (["read", "{port}", 4, "DT0", "--query-timeout", 0.2], 1,
-         "read DT0 of station 4 on {port}: MewMasterBase: device response timeout."),
+         "read DT0 of station 4 on {port}: no answer within 0.2 s (check the station number,"
+         " the baud rate and parity, the wiring; a slow station or network needs a longer"
+         " --query-timeout)"),
         (["write", "{port}", 4, "Y1", "1", "--query-timeout", 0.2], 1,
-         "write Y1 of station 4 on {port}: MewMasterBase"),
-        (["read", "/dev/zul-mew-missing", 1, "DT0"], 1, "cannot open /dev/zul-mew-missing"),
+         "write Y1 of station 4 on {port}: no answer within 0.2 s (check"),
+        (["read", "/dev/zul-mew-missing", 1, "DT0"], 1,
+         "cannot open /dev/zul-mew-missing: no such port (zul-mew ports lists the serial ports"),
         (["write", "{port}", 3, "DT0", "70000"], 1, "value out of range for u16: 70000"),
         (["write", "{port}", 3, "Y1", "maybe"], 1, "not 'maybe'"),
-        (["write", "{port}", 3, "DTX", "1"], 1, "write DTX of station 3 on {port}: invalid"),
-        (["poll", "{port}", 3, "DTX"], 1, "poll DTX of station 3: invalid literal"),
+        (["read", "{port}", 3, "DT10O"], 1,
+         "DT10O is not a register name (an area code and a decimal address: DT100, S1)"),
+        (["write", "{port}", 3, "WZ0", "1"], 1, "WZ0 is not a word of contacts name"),
+        (["poll", "{port}", 3, "Y1G"], 1, "Y1G is not a contact name"),
+        (["write", "{port}", 3, "DT100000", "1"], 1, "write DT100000 of station 3 on {port}: "),
+        (["write", "{port}", 3, "DT0", "1.5", "--as", "f32", "--word-order", "big"], 2,
+         "invalid choice: 'big'"),
+        (["read", "{port}", 3, "DT0", "--as", "f32", "--max-words", 1], 1,
+         "--max-words takes 2 or more for f32, not 1"),
         (["read", "{port}", 3, "Y1", "--count", 2], 1, "one contact per read"),
         (["read", "{port}", 3, "DT0", "--as", "bool"], 1, "DT0 is a register"),
         (["scan", "{port}", "--first", 4, "--last", 5], 1,
@@ -192,11 +239,15 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "{port}", 3, "DT7", "--timeout", "0"], 2, "not '0'"),
         (["poll", "{port}", 3, "DT0", "--count", 10**12], 1,
          "poll DT0 of station 3: last register address out of range 0 to 99999"),
+        (["read", "{port}", 3, "DT0", "--count", 10**12], 1,
+         "last register address out of range 0 to 99999"),
     ],
     ids=["silent-station", "silent-write", "missing-port", "out-of-range", "not-a-bool",
-         "refused-by-builder", "poll-refused-by-builder", "contact-count", "register-as-bool",
-         "nobody-in-range", "memory-station-0", "usage", "parity", "negative-query-timeout",
-         "endless-query-timeout", "nan-query-timeout", "zero-read-timeout", "poll-count-refused"],
+         "not-a-register-name", "not-a-word-name", "poll-not-a-contact-name",
+         "refused-by-builder", "word-order", "max-words-below-a-value", "contact-count",
+         "register-as-bool", "nobody-in-range", "memory-station-0", "usage", "parity",
+         "negative-query-timeout", "endless-query-timeout", "nan-query-timeout",
+         "zero-read-timeout", "poll-count-refused", "read-count-refused"],
 )  # fmt: skip
 def test_failures_say_what_failed(memory, args, status, message):
     done = zul_mew(*[str(a).format(port=memory.port) for a in args])
@@ -330,7 +381,7 @@ def test_url_as_port(answer, status, shown):
     [
         (4, 3, 0, r"3 requests sent, 3 answered, 0 errors, 0\.0% loss"),
         (9, 3, 1, r"3 requests sent, 0 answered, 3 errors \(3 timeout\), 100\.0% loss"),
-        (4, None, 0, r"(\d+) requests sent, \1 answered, 0 errors, 0\.0% loss"),
+        (4, None, 130, r"(\d+) requests sent, \1 answered, 0 errors, 0\.0% loss"),
     ],
     ids=["answered", "silent", "ctrl-c"],
 )
@@ -357,7 +408,7 @@ def test_poll_ends_with_statistics(bus, station, polls, status, summary):
     at = lines.index(f"--- DT0 of station {station} on {bus.port} poll statistics ---")
     assert poll.returncode == status
     assert re.fullmatch(summary, lines[at + 1]), lines[at + 1]
-    assert (lines[at + 2 :] != []) == (status == 0)  # round trips, when there were answers
+    assert (lines[at + 2 :] != []) == (station == 4)  # round trips, when there were answers
     assert polls is None or time.monotonic() - began > 0.6  # three requests, 300 ms apart
 
 
@@ -370,23 +421,24 @@ def test_a_port_in_use_is_busy(memory):
     )
 
 
-@pytest.mark.parametrize(
-    "args, shown",
-    [
-        (["demo"], "zul-mew demo needs pseudo-terminals (Linux, macOS)\n"),
-        (["sim"], "zul-mew sim needs pseudo-terminals (Linux, macOS)\n"),
-        (["read", "/dev/zul-mew-missing", "1", "DT0"], "zul-mew read: cannot open /dev/zul-mew-"),
-    ],
-    ids=["demo", "sim", "read"],
-)
-def test_starts_where_there_are_no_pseudo_terminals(args, shown):
-    # As on Windows, where the terminal modules do not exist.
-    starts = "import sys; sys.modules['tty'] = None; from zul_mew_tools.cli import main; "
-    starts += "sys.exit(main())"
-    done = subprocess.run(
-        [sys.executable, "-c", starts, *args], capture_output=True, text=True, timeout=20
+def test_runs_where_there_are_no_pseudo_terminals():
+    demo = subprocess.run(WITHOUT_PTYS + ["demo"], capture_output=True, text=True, timeout=20)
+    assert demo.returncode == 0 and "demo: done, everything stopped" in demo.stdout, demo.stderr
+    sim = subprocess.run(WITHOUT_PTYS + ["sim"], capture_output=True, text=True, timeout=20)
+    assert (sim.returncode, sim.stderr) == (
+        1,
+        "zul-mew sim needs pseudo-terminals (Linux, macOS) for a virtual port; "
+        "--listen [HOST:]PORT serves on a TCP port instead\n",
     )
-    assert done.returncode == 1 and done.stderr.startswith(shown), done.stderr
+    served = Sim("--kind", "memory", "--station", 3, "--listen", 0, command=WITHOUT_PTYS)
+    try:
+        assert re.fullmatch(r"socket://127\.0\.0\.1:\d+", served.port), served.port
+        assert zul_mew("write", served.port, 3, "DT7", "-2", "--as", "i16").returncode == 0
+        read = zul_mew("read", served.port, 3, "DT7", "--as", "i16")
+        assert (read.returncode, read.stdout) == (0, "DT7 = -2\n"), read.stderr
+    finally:
+        out = served.stop()
+    assert served.proc.returncode == 130 and out.rstrip().endswith("sim: stopped"), out
 
 
 def test_installed_command_is_the_cli():
@@ -490,3 +542,33 @@ def test_ctrl_c_ends_a_command_on_a_babbling_line_at_once(babbling_line, args):
         if command.poll() is None:
             command.kill()
         command.communicate()
+
+
+def _port(device, description, hwid):
+    from serial.tools.list_ports_common import ListPortInfo
+
+    info = ListPortInfo(device, skip_link_detection=True)
+    info.description, info.hwid = description, hwid
+    return info
+
+
+@pytest.mark.parametrize(
+    "found, form, out, err",
+    [
+        ([_port("/dev/ttyUSB0", "USB-RS485 adapter", "USB VID:PID=0403:6001"),
+          _port("/dev/ttyS0", "ttyS0", "n/a")], "text",
+         "/dev/ttyS0    ttyS0\n/dev/ttyUSB0  USB-RS485 adapter  (USB VID:PID=0403:6001)\n", ""),
+        ([], "text", "", "ports: no serial ports found\n"),
+    ],
+    ids=["text", "none"],
+)  # fmt: skip
+def test_ports_lists_what_the_system_reports(monkeypatch, capsys, found, form, out, err):
+    # No adapter can be plugged in on demand: the system's list is the test's.
+    from serial.tools import list_ports
+
+    from zul_mew_tools.cli import main
+
+    monkeypatch.setattr(list_ports, "comports", lambda: list(found))
+    monkeypatch.setattr(threading, "excepthook", threading.excepthook)  # main sets its own
+    assert main(["ports", "--format", form]) == 0
+    assert capsys.readouterr() == (out, err)

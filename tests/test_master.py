@@ -6,7 +6,7 @@ import threading
 import pytest
 import serial
 
-from zul_mew import MewFullDuplex, MewMaster, MewStatic
+from zul_mew import MewFormatError, MewFullDuplex, MewMaster, MewStatic
 
 
 class Memory(MewFullDuplex):
@@ -225,7 +225,7 @@ def test_get_coil_refuses_a_name_that_is_not_text(raw_station):
 def test_word_read_of_wrong_length(raw_station):
     master, answer, _ = raw_station
     answer("RD123456789")
-    with pytest.raises(IOError, match="^Invalid feedback format: RD123456789$"):
+    with pytest.raises(MewFormatError, match="^Invalid feedback format: RD123456789$"):
         master.get_uint32(1, "DT0")
 
 

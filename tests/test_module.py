@@ -3,6 +3,7 @@
 import abc
 import inspect
 import os
+import pickle
 import queue
 import random
 import shutil
@@ -28,6 +29,8 @@ NAMES_IN_IMPORT_ORDER = [
     "INST_TYPE_UNKNOWN", "INST_TYPE_XY", "INST_TYPE_Axis", "INST_TYPE_AD",
     "Inst", "InstUnknown", "X16", "Y16", "InstXY", "InstAxis", "InstAD", "_InstXList",
     "_InstWXList", "_InstYList", "_InstWYList", "InstManager", "RandomMewSlaveDemo",
+    "MewError", "MewTimeoutError", "MewErrorAnswer", "MewCheckCodeError", "MewStationError",
+    "MewFormatError",
 ]  # fmt: skip
 
 HOST_NAMES = {
@@ -70,6 +73,16 @@ CLASS_BASES = {
     "RandomMewSlaveDemo": ("MewBase", "MewSlaveBase"),
 }
 
+# The failures are IOErrors, so that a host's `except IOError` still holds.
+FAILURE_BASES = {
+    "MewError": OSError,
+    "MewTimeoutError": "MewError",
+    "MewErrorAnswer": "MewError",
+    "MewCheckCodeError": "MewError",
+    "MewStationError": "MewError",
+    "MewFormatError": "MewError",
+}
+
 FULL_DUPLEX_MRO = ["MewFullDuplex", "MewMaster", "MewMasterBase", "MewBase", "MewSlaveBase"]
 
 ABSTRACT_MEMBERS = {
@@ -89,7 +102,7 @@ ABSTRACT_MEMBERS = {
 def module_functions():
     """(class name, member name, wrapper kind, function) for every function of the module."""
     found = []
-    for class_name in CLASS_BASES:
+    for class_name in [*CLASS_BASES, *FAILURE_BASES]:
         for name, member in vars(getattr(zul_mew, class_name)).items():
             if isinstance(member, staticmethod):
                 found.append((class_name, name, "static", member.__func__))
@@ -160,10 +173,28 @@ def test_method_resolution_orders(name, mro):
     assert getattr(zul_mew, name).__mro__ == (*expected, object)
 
 
+@pytest.mark.parametrize("name, base", FAILURE_BASES.items(), ids=FAILURE_BASES)
+def test_failure_classes_are_io_errors(name, base):
+    cls = getattr(zul_mew, name)
+    assert cls.__bases__ == (getattr(zul_mew, base) if isinstance(base, str) else base,)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "zul_mew")
+    assert type(cls) is type and issubclass(cls, IOError)
+    error = cls("Error: station not match: expected 1, got 2")
+    assert (str(error), error.args, error.errno) == (error.args[0], (error.args[0],), None)
+
+
+def test_an_error_answer_keeps_its_code_through_a_pickle():
+    error = zul_mew.MewErrorAnswer("MEW communication error code(hex): 42", code=0x42)
+    again = pickle.loads(pickle.dumps(error))
+    assert (type(again), str(again), again.code) == (type(error), str(error), 0x42)
+    assert zul_mew.MewErrorAnswer("made by a host").code is None
+
+
 def test_only_mew_static_has_a_docstring():
     assert zul_mew.__doc__ is None
     assert MewStatic.__doc__ == "站号长度不限于8位的Mewtocol通信协议"
-    assert [n for n in CLASS_BASES if getattr(zul_mew, n).__doc__ is not None] == ["MewStatic"]
+    classes = [*CLASS_BASES, *FAILURE_BASES]
+    assert [n for n in classes if getattr(zul_mew, n).__doc__ is not None] == ["MewStatic"]
 
 
 def test_mew_static_constants_are_the_only_class_attributes():

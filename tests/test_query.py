@@ -175,6 +175,28 @@ def test_answers(bus, request_frame, answer, expected):
 
 
 @pytest.mark.parametrize(
+    "answer, kind, code",
+    [
+        (None, zul_mew.MewTimeoutError, None),
+        ("%01$R", zul_mew.MewFormatError, None),
+        ("%01$RD0900" + "11\r", zul_mew.MewCheckCodeError, None),
+        ("%02$RD6300", zul_mew.MewStationError, None),
+        ("%01!42", zul_mew.MewErrorAnswer, 0x42),
+        ("%01!4G", zul_mew.MewErrorAnswer, None),  # no code to read
+    ],
+    ids=["timeout", "format", "check-code", "station", "error-answer", "error-answer-no-code"],
+)
+def test_each_failure_has_its_class(bus, answer, kind, code):
+    node, station = bus
+    if answer is not None:
+        station(answering(answer if answer.endswith("\r") else frame(answer)))
+    with pytest.raises(kind) as caught:
+        node.query(read_request(1))
+    assert type(caught.value) is kind and isinstance(caught.value, IOError)
+    assert getattr(caught.value, "code", None) == code
+
+
+@pytest.mark.parametrize(
     "given, sent",
     [("%01#RCSY0000", "%01#RCSY0000\r"), ("%01#RCSY0000**\r", "%01#RCSY0000**\r")],
     ids=["tail-added", "sent-unchanged"],

@@ -99,7 +99,7 @@ def test_receive_frame(line, incoming, expected):
     peer.flush()
     result, elapsed = timed(channel.receive_frame)
     if isinstance(result, IOError):
-        assert str(result) == expected
+        assert (type(result), str(result)) == (zul_mew.MewFormatError, expected)
         assert elapsed >= TIMEOUT * 0.9
     else:
         assert result == expected

@@ -15,6 +15,7 @@ import serial
 import serial.rfc2217
 
 import zul_mew
+from zul_mew_tools.listening import ListeningChannel
 from zul_mew_tools.sim import MemoryNode
 from zul_mew_tools.urlchannel import UrlChannel, open_channel
 
@@ -106,7 +107,7 @@ def test_receive_frame_fails_like_the_serial_channel(tcp_peer, arriving, message
     channel, peer = tcp_peer
     peer.sendall(arriving)
     began = time.monotonic()
-    with pytest.raises(IOError, match=message):
+    with pytest.raises(zul_mew.MewFormatError, match=message):
         channel.receive_frame()
     assert time.monotonic() - began < 1
 
@@ -232,3 +233,26 @@ def test_master_reaches_a_station_behind_a_device_server(cable, scheme):
             master.close()
         server.close()
         station.close()
+
+
+@pytest.fixture
+def served_station():
+    """A station on the listening end of socket://, as ``zul-mew sim --listen`` serves it."""
+    served = ListeningChannel(timeout=0.1)
+    station = MemoryNode(served, slave_station=2)
+    yield served.url
+    began = time.monotonic()
+    station.close()
+    assert time.monotonic() - began < 1  # the stop cancels the read in progress
+
+
+def test_a_listening_station_serves_one_client_after_another(served_station):
+    host, port = served_station[len("socket://") :].split(":")
+    # A client that goes away in the middle of a request leaves nothing behind.
+    with socket.create_connection((host, int(port)), timeout=2) as cut_short:
+        cut_short.sendall(b"%02#WDD0000000000")
+    for step in range(3):
+        with zul_mew.MewMaster(UrlChannel(served_station), query_timeout=1) as master:
+            if step == 0:
+                master.set_uint32(2, "DT0", 70000)
+            assert master.get_uint32(2, "DT0") == 70000

@@ -41,10 +41,9 @@ py::list words_of(py::handle fb, py::handle count) {
   Text text(fb);
   Py_ssize_t n = kernel::as_ssize_clamped(count);
   bool fits = n >= 0 && n <= (PY_SSIZE_T_MAX - 2) / 4 && text.size() == n * 4 + 2;
-  if (!fits) {
-    PyErr_Format(PyExc_IOError, "Invalid feedback format: %S", fb.ptr());
-    kernel::raise_pending();
-  }
+  if (!fits)
+    kernel::raise_failure(ID(MewFormatError),
+                          steal(PyUnicode_FromFormat("Invalid feedback format: %S", fb.ptr())));
   py::list words;
   for (Py_ssize_t i = 0; i < n; ++i)
     words.append(word_at(text, 2 + 4 * i));

@@ -17,12 +17,19 @@ using kernel::Type;
 // characters and the check code with its tail.
 constexpr Py_ssize_t kMinAnswerLength = 9;
 
-[[noreturn]] void raise_with(PyObject *type, py::handle message) {
-  py::set_error(type, message);
-  throw py::error_already_set();
+// An error answer carries the station's code, read as the two hexadecimal
+// digits it is; None when the station sent anything else there.
+[[noreturn]] void raise_error_answer(const py::str &err) {
+  py::object message =
+      steal(PyUnicode_FromFormat("MEW communication error code(hex): %U", err.ptr()));
+  auto digits = Text(err).visit(
+      [](auto *chars, std::size_t length) { return codec::parse_digits(chars, length, 16); });
+  py::object code = py::none();
+  if (digits)
+    code = py::int_(*digits);
+  py::object error = kernel::module_name(ID(MewErrorAnswer))(message, py::arg("code") = code);
+  kernel::raise_object(error);
 }
-
-[[noreturn]] void raise_io(py::handle message) { raise_with(PyExc_IOError, message); }
 
 void init(py::handle self, py::tuple args, py::dict kwargs) {
   py::handle key = ID(query_timeout);
@@ -69,10 +76,10 @@ py::object checked_timeout(py::handle self) {
   }
   if (seconds >= 0 && seconds <= longest_wait())
     return timeout;
-  raise_with(PyExc_ValueError,
-             steal(PyUnicode_FromFormat("MewMasterBase: query_timeout %R cannot be waited for "
-                                        "(0 to %R seconds)",
-                                        timeout.ptr(), py::float_(longest_wait()).ptr())));
+  kernel::raise(PyExc_ValueError,
+                steal(PyUnicode_FromFormat("MewMasterBase: query_timeout %R cannot be waited for "
+                                           "(0 to %R seconds)",
+                                           timeout.ptr(), py::float_(longest_wait()).ptr())));
 }
 
 // The first answer put into the listener within the query time-out; None
@@ -119,7 +126,8 @@ void check_answer_code(const Text &answer) {
   if (high == static_cast<unsigned char>(expected[0]) &&
       low == static_cast<unsigned char>(expected[1]))
     return;
-  raise_io(
+  kernel::raise_failure(
+      ID(MewCheckCodeError),
       steal(PyUnicode_FromFormat("Error: device response check code mismatch: expected %s, got %U",
                                  expected, answer.slice(-3, -1).ptr())));
 }
@@ -131,26 +139,29 @@ py::str query_unlocked(py::handle self, py::handle request) {
     command = command + py::str("\r");
   py::object data = exchange(self, command);
   if (data.is_none())
-    kernel::raise(PyExc_IOError, "MewMasterBase: device response timeout.");
+    kernel::raise_failure(ID(MewTimeoutError), "MewMasterBase: device response timeout.");
   py::object station = codec::parse_station(data);
   Text answer(data);
   Py_UCS4 head = answer.at(0);
   if (head != codec::kHead)
-    raise_io(steal(PyUnicode_FromFormat("Error: device response format invalid: begin with: %c",
-                                        static_cast<int>(head))));
+    kernel::raise_failure(
+        ID(MewFormatError),
+        steal(PyUnicode_FromFormat("Error: device response format invalid: begin with: %c",
+                                   static_cast<int>(head))));
   if (answer.size() < kMinAnswerLength)
-    raise_io(steal(PyUnicode_FromFormat(
-        "Error: device response format invalid: length too small: %zd", answer.size())));
+    kernel::raise_failure(
+        ID(MewFormatError),
+        steal(PyUnicode_FromFormat("Error: device response format invalid: length too small: %zd",
+                                   answer.size())));
   check_answer_code(answer);
   py::object src_station = codec::parse_station(command);
   long cmd_idx = codec::command_start_position(data);
   if (src_station.not_equal(station))
-    raise_io(steal(PyUnicode_FromFormat("Error: station not match: expected %S, got %S",
-                                        src_station.ptr(), station.ptr())));
-  if (codec::frame_type(data) == codec::kError) {
-    py::str err = answer.slice(cmd_idx, cmd_idx + 2);
-    raise_io(steal(PyUnicode_FromFormat("MEW communication error code(hex): %U", err.ptr())));
-  }
+    kernel::raise_failure(ID(MewStationError), steal(PyUnicode_FromFormat(
+                                                   "Error: station not match: expected %S, got %S",
+                                                   src_station.ptr(), station.ptr())));
+  if (codec::frame_type(data) == codec::kError)
+    raise_error_answer(answer.slice(cmd_idx, cmd_idx + 2));
   return answer.slice(cmd_idx, -3);
 }
 

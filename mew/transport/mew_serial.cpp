@@ -54,9 +54,9 @@ py::str receive_frame(py::handle self) {
   if (!read_frame_at_descriptor(serial, buffer))
     read_frame_through_read(serial, buffer);
   if (buffer.empty())
-    kernel::raise(PyExc_IOError, "Error: device no response.");
+    kernel::raise_failure(ID(MewFormatError), "Error: device no response.");
   if (buffer.back() != codec::kTail)
-    kernel::raise(PyExc_IOError, "Error: device response format invalid.");
+    kernel::raise_failure(ID(MewFormatError), "Error: device response format invalid.");
   return latin(buffer);
 }
 

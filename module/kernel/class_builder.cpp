@@ -54,6 +54,14 @@ py::handle metaclass_of(const py::tuple &bases) {
   return reinterpret_cast<PyObject *>(winner);
 }
 
+// A base is a class of the module, or one of the host's built-in classes
+// (IOError for the module's failures).
+py::object base_named(const char *name, py::handle module_dict, py::handle builtins) {
+  if (module_dict.contains(name))
+    return module_name(name);
+  return builtins[name];
+}
+
 } // namespace
 
 void build_class(const ClassDef &def, py::handle module_dict) {
@@ -73,7 +81,7 @@ void build_class(const ClassDef &def, py::handle module_dict) {
   }
   py::tuple bases(def.bases.size());
   for (std::size_t i = 0; i < def.bases.size(); ++i)
-    bases[i] = module_name(def.bases[i]);
+    bases[i] = base_named(def.bases[i], module_dict, builtins);
   py::handle metaclass = metaclass_of(bases);
   py::object cls = metaclass(def.name, bases, ns);
   module_dict[def.name] = cls;

@@ -40,7 +40,7 @@ inline Constant text_constant(const char *name, const char *value) {
 
 struct ClassDef {
   const char *name;
-  std::vector<const char *> bases; // names in the module namespace
+  std::vector<const char *> bases; // names in the module namespace, or built-in classes
   std::vector<Member> members;     // in order of definition
   std::vector<Constant> constants = {};
   const char *doc = nullptr;

@@ -52,12 +52,30 @@ void raise(PyObject *type, const char *message) {
   throw py::error_already_set();
 }
 
+void raise(PyObject *type, py::handle message) {
+  PyErr_SetObject(type, message.ptr());
+  throw py::error_already_set();
+}
+
 void raise_bare(PyObject *type) {
   PyErr_SetNone(type);
   throw py::error_already_set();
 }
 
 void raise_pending() { throw py::error_already_set(); }
+
+void raise_object(py::handle error) {
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+void raise_failure(py::handle kind, py::handle message) {
+  raise_object(module_name(kind)(message));
+}
+
+void raise_failure(py::handle kind, const char *message) {
+  raise_failure(kind, steal(PyUnicode_FromString(message)));
+}
 
 void set_argument_type_error(const char *name, PyObject *value) {
   PyErr_Format(PyExc_TypeError,

@@ -29,8 +29,15 @@ bool assertions_enabled();
 // Raise a host exception from C++; the function object turns it back into a
 // pending exception at its boundary.
 [[noreturn]] void raise(PyObject *type, const char *message);
+[[noreturn]] void raise(PyObject *type, py::handle message);
 [[noreturn]] void raise_bare(PyObject *type);
 [[noreturn]] void raise_pending();
+
+// Raises an instance of the module's failure class `kind` (MewTimeoutError,
+// MewFormatError, ...), looked up at the moment of use like every module name.
+[[noreturn]] void raise_failure(py::handle kind, py::handle message);
+[[noreturn]] void raise_failure(py::handle kind, const char *message);
+[[noreturn]] void raise_object(py::handle error);
 
 // The failure of a text parameter given anything but text or None.
 void set_argument_type_error(const char *name, PyObject *value);

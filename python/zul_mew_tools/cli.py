@@ -2,7 +2,11 @@
 
   zul-mew demo                                  master and random slave, no hardware
   zul-mew sim --kind bus                        stations 1..4 on a virtual port
+  zul-mew sim --listen 4001                     the same on socket://127.0.0.1:4001
+  zul-mew ports                                 the serial ports of this machine
   zul-mew read PORT 1 DT100 --count 2 --as i32  registers, words of contacts, contacts
+  zul-mew read PORT 1 DT0 --count 500           in requests of at most --max-words 24
+  zul-mew write PORT 1 DT10 3.14 --as f32       IEEE 754 in two registers
   zul-mew write PORT 0x12C Y1 on                station 300, contact Y1
   zul-mew poll PORT 1 DT100 --interval 500      the same read again, then statistics
   zul-mew scan PORT --first 1 --last 32         which stations answer
@@ -12,15 +16,19 @@
 
 PORT is a serial device (/dev/ttyUSB0, COM3) or a URL (socket://host:port,
 rfc2217://host:port). Stations are decimal (300) or hexadecimal (0x12C).
-read, poll and scan take --format text|json|csv; every command that talks to
-a line takes --trace (every frame on standard error) and -v (the settings).
+read, write and poll take --as u16|i16|u32|i32|f32 and --word-order
+low-first|high-first for two-word values; read, poll, scan and ports take
+--format text|json|csv; every command that talks to a line takes --trace
+(every frame on standard error) and -v (the settings).
 
 exit status:
   0    done
   1    a failure, told in one line: the port, the line, a station's answer or
        a value given (poll: any request that got no good answer)
   2    the command line itself is wrong
-  130  interrupted (scan prints the stations found so far first)
+  130  interrupted by Ctrl-C (SIGINT), whatever the command: poll and scan
+       print what they have first; sim ended by SIGTERM gives 143. The board
+       reads Ctrl-C as a key, like q, and ends with 0.
 """
 
 from __future__ import annotations
@@ -36,7 +44,7 @@ from .commands.line import Failure, Unavailable
 from .vocabulary import INTERRUPTED, reason
 
 # The modules of zul_mew_tools.commands, in the order --help lists them.
-COMMANDS = ("demo", "sim", "read", "write", "poll", "scan", "log", "monitor", "board")
+COMMANDS = ("demo", "sim", "ports", "read", "write", "poll", "scan", "log", "monitor", "board")
 
 
 def version() -> str:

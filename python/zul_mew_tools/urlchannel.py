@@ -48,8 +48,8 @@ class UrlChannel(zul_mew.Channel):
                 return frame.decode("latin")
         self._cancelled = False
         if not frame:
-            raise IOError("Error: device no response.")
-        raise IOError("Error: device response format invalid.")
+            raise zul_mew.MewFormatError("Error: device no response.")
+        raise zul_mew.MewFormatError("Error: device response format invalid.")
 
     def send_frame(self, data: str) -> None:
         self._serial.write(data.encode())

@@ -15,21 +15,20 @@ from zul_mew import MewStatic
 # The exit status of a command ended by Ctrl-C, as shells report a SIGINT.
 INTERRUPTED = 130
 
-# What the stations' error answers mean, by the code they carry.
-ERROR_CODES = {
-    "03": "unknown command",
-    "40": "check code error",
-    "41": "format error",
-    "42": "command not supported",
-    "43": "multi-frame procedure error",
-    "45": "operation error",
-    "60": "parameter error",
-    "61": "data error",
-    "62": "registration error",
-    "65": "protected",
+# What the stations' error answers mean, by the code they carry
+# (``MewErrorAnswer.code``); a frame writes the code in two hexadecimal digits.
+ERROR_CODES: Dict[int, str] = {
+    0x03: "unknown command",
+    0x40: "check code error",
+    0x41: "format error",
+    0x42: "command not supported",
+    0x43: "multi-frame procedure error",
+    0x45: "operation error",
+    0x60: "parameter error",
+    0x61: "data error",
+    0x62: "registration error",
+    0x65: "protected",
 }
-ERROR_ANSWER = "MEW communication error code(hex): "
-TIMEOUT = "MewMasterBase: device response timeout."
 
 # Failures in which no station answered: the station, or the whole line, is lost.
 SILENT = frozenset({"timeout", "line"})
@@ -39,10 +38,8 @@ def reason(error: BaseException) -> str:
     """An exception in the user's words: an error answer with its meaning, the
     code kept; assertions of the request builders, which carry no text, by name."""
     text = str(error) or type(error).__name__
-    if text.startswith(ERROR_ANSWER):
-        meaning = ERROR_CODES.get(text[len(ERROR_ANSWER) :].strip())
-        if meaning:
-            return f"{text} ({meaning})"
+    if isinstance(error, zul_mew.MewErrorAnswer) and error.code in ERROR_CODES:
+        return f"{text} ({ERROR_CODES[error.code]})"
     return text
 
 
@@ -50,25 +47,22 @@ def failure_kind(error: BaseException) -> str:
     """What went wrong in an exchange, as a poll counts it: ``timeout``, ``error NN``
     (an error answer and its code), ``check code``, ``station``, ``format`` (an
     answer the master refused) or ``line`` (the port itself failed)."""
-    text = str(error)
-    if not isinstance(error, OSError):
-        return "format"  # an answer whose data does not parse
-    if text == TIMEOUT:
+    if isinstance(error, zul_mew.MewTimeoutError):
         return "timeout"
-    if text.startswith(ERROR_ANSWER):
-        return "error " + text[len(ERROR_ANSWER) :].strip()
-    if text.startswith("Error: device response check code"):
+    if isinstance(error, zul_mew.MewErrorAnswer):
+        return "error " + (f"{error.code:02X}" if error.code is not None else "??")
+    if isinstance(error, zul_mew.MewCheckCodeError):
         return "check code"
-    if text.startswith("Error: station not match"):
+    if isinstance(error, zul_mew.MewStationError):
         return "station"
-    if text.startswith(("Error: device response format", "Invalid feedback format")):
-        return "format"
-    return "line"
+    if isinstance(error, OSError) and not isinstance(error, zul_mew.MewError):
+        return "line"
+    return "format"  # a malformed answer, or one whose data does not parse
 
 
 def is_protocol_error(error: OSError) -> bool:
     """A frame cut short, missing or garbled: the line's business, not a lost port."""
-    return type(error) is OSError and str(error).startswith("Error: device")
+    return isinstance(error, zul_mew.MewError)
 
 
 # A parity by its letter or its name, any case, as pyserial's letter.
@@ -143,6 +137,17 @@ def words_to_values(words: Sequence[int], form: str, word_order: str = "low-firs
     code, width = FORMATS[form]
     raw = struct.pack(f"<{len(words)}H", *_in_order(words, width, word_order))
     return list(struct.unpack(f"<{len(words) // width}{code}", raw))
+
+
+def shortest_f32(value: float) -> float:
+    """The shortest decimal that is the same 32-bit float: 3.14 for the
+    3.1400001049041748 that a station holds for it."""
+    exact = struct.pack("<f", value)
+    for digits in range(1, 10):
+        candidate = float(f"{value:.{digits}g}")
+        if struct.pack("<f", candidate) == exact:
+            return candidate
+    return value  # not a number: no decimal is the same
 
 
 def values_to_words(values: Sequence[Value], form: str, word_order: str = "low-first") -> List[int]:

@@ -1,4 +1,5 @@
-"""``zul-mew demo``: a master and a random slave on a virtual cable, every exchange shown."""
+"""``zul-mew demo``: a master and a random slave joined in this process, every
+exchange shown; it needs no hardware and runs on every platform."""
 
 from __future__ import annotations
 
@@ -7,7 +8,7 @@ from typing import Any, List
 
 import zul_mew
 
-from .line import virtual_cable
+from ..pair import channel_pair
 
 STEPS: List[Any] = [
     ("read register DT100", lambda m: m.get_uint16(1, "DT100")),
@@ -44,23 +45,19 @@ class _ShowingMaster(zul_mew.MewMaster):
 
 
 def run(args: argparse.Namespace) -> int:
-    cable_type = virtual_cable("demo")
-    with cable_type() as cable:
-        slave_port, master_port = cable.ports
-        slave = zul_mew.RandomMewSlaveDemo(1, zul_mew.MewSerial(port=slave_port))
-        slave.start()
+    slave_end, master_end = channel_pair()
+    slave = zul_mew.RandomMewSlaveDemo(1, slave_end)
+    slave.start()
+    try:
+        master = _ShowingMaster(master_end, query_timeout=args.query_timeout)
         try:
-            master = _ShowingMaster(
-                zul_mew.MewSerial(port=master_port), query_timeout=args.query_timeout
-            )
-            try:
-                print(f"demo: random slave, station 1, on {slave_port}; master on {master_port}")
-                for title, step in STEPS:
-                    show_step(master, title, step)
-            finally:
-                master.close()
+            print("demo: a random slave, station 1, and a master, joined in this process")
+            for title, step in STEPS:
+                show_step(master, title, step)
         finally:
-            slave.close()
+            master.close()
+    finally:
+        slave.close()
     print("demo: done, everything stopped")
     return 0
 

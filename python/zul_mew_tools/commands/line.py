@@ -10,14 +10,14 @@ import math
 import os
 import sys
 import threading
-from typing import Any, Callable, Dict
+from typing import Any, Callable, Dict, Tuple
 
 import zul_mew
 
 from ..reconnect import ReconnectingChannel
 from ..trace import TraceChannel
 from ..urlchannel import open_channel
-from ..vocabulary import PARITIES
+from ..vocabulary import PARITIES, reason
 
 PORT_HELP = "serial device (/dev/ttyUSB0, COM3) or URL (socket://host:port, rfc2217://host:port)"
 
@@ -118,10 +118,15 @@ def open_line(args: argparse.Namespace, reconnect: bool = False) -> zul_mew.Chan
         channel = ReconnectingChannel(
             lambda: open_channel(args.port, **settings), args.port, channel
         )
-    if args.trace:
-        show_log("zul_mew_tools.trace", logging.DEBUG)
-        channel = TraceChannel(channel)
-    return channel
+    return traced(args, channel)
+
+
+def traced(args: argparse.Namespace, channel: zul_mew.Channel) -> zul_mew.Channel:
+    """``channel``, with every frame on standard error when --trace asks."""
+    if not args.trace:
+        return channel
+    show_log("zul_mew_tools.trace", logging.DEBUG)
+    return TraceChannel(channel)
 
 
 def opened(port: str, open_port: Callable[[], zul_mew.Channel]) -> zul_mew.Channel:
@@ -137,6 +142,26 @@ def why_not_open(error: BaseException) -> str:
         return "port busy (another program has it open)"
     if getattr(error, "errno", None) == errno.EACCES or "Permission denied" in text:
         return f"{text} (no permission: is your user in the group that owns the device?)"
+    # pyserial words it as the system does: an errno on POSIX, the error's text on Windows.
+    missing = ("No such file", "FileNotFoundError", "cannot find the file")
+    if getattr(error, "errno", None) == errno.ENOENT or any(word in text for word in missing):
+        return "no such port (zul-mew ports lists the serial ports of this machine)"
+    if "Connection refused" in text:
+        return "connection refused (nothing listens at that host and TCP port)"
+    return text
+
+
+def said(error: BaseException, args: argparse.Namespace, hint: bool = True) -> str:
+    """A failure of an exchange in the user's words; a time-out says how long
+    it waited and, with ``hint``, what to check."""
+    if not isinstance(error, zul_mew.MewTimeoutError):
+        return reason(error)
+    text = f"no answer within {args.query_timeout:g} s"
+    if hint:
+        text += (
+            " (check the station number, the baud rate and parity, the wiring;"
+            " a slow station or network needs a longer --query-timeout)"
+        )
     return text
 
 
@@ -157,10 +182,25 @@ class Unavailable(Failure):
     """A command this platform cannot run; its message is the whole line."""
 
 
-def virtual_cable(command: str) -> Any:
-    """The virtual cable's class, for the commands that run on one."""
+def virtual_cable(command: str, instead: str) -> Any:
+    """The virtual cable's class, for the commands that run on one; ``instead``
+    says what works where there are no pseudo-terminals."""
     try:
         from ..cable import NullModemCable
     except ImportError:
-        raise Unavailable(f"zul-mew {command} needs pseudo-terminals (Linux, macOS)") from None
+        raise Unavailable(
+            f"zul-mew {command} needs pseudo-terminals (Linux, macOS) for a virtual port; {instead}"
+        ) from None
     return NullModemCable
+
+
+def address(text: str, option: str) -> Tuple[str, int]:
+    """[HOST:]PORT as an option takes it: HOST 127.0.0.1 unless given."""
+    host, _, port = text.rpartition(":")
+    try:
+        number = int(port)
+    except ValueError:
+        raise Failure(f"{option} takes [HOST:]PORT, not {text!r}") from None
+    if not 0 <= number <= 65535:
+        raise Failure(f"{option}: a TCP port is 0 to 65535, not {number}")
+    return host.strip("[]") or "127.0.0.1", number

@@ -7,7 +7,7 @@ import sys
 
 from zul_mew import MewStatic
 
-from ..vocabulary import check_of
+from ..vocabulary import INTERRUPTED, check_of
 from .line import PORT_HELP, add_port_options, open_line
 from .output import clock
 
@@ -72,7 +72,7 @@ def run(args: argparse.Namespace) -> int:
             print(f"{now}  {line}", file=args.out, flush=True)
             seen += 1
     except KeyboardInterrupt:
-        pass  # Ctrl-C is how a monitor ends
+        return INTERRUPTED
     finally:
         channel.close()
     return 0

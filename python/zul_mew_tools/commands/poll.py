@@ -12,10 +12,17 @@ from typing import Any, Dict, List, Optional
 import zul_mew
 
 from ..statistics import Statistics
-from ..vocabulary import failure_kind, reason
-from .line import PORT_HELP, Failure, add_port_options, master_on
+from ..vocabulary import INTERRUPTED, Value, failure_kind, reason
+from .line import PORT_HELP, Failure, add_port_options, master_on, said
 from .output import Output, add_format_option, clock
-from .values import add_place_arguments, build_read, form_of, read_values, value_names
+from .values import (
+    add_max_words_option,
+    add_place_arguments,
+    build_read,
+    form_of,
+    read_values,
+    value_names,
+)
 
 
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -23,6 +30,7 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     add_place_arguments(parser)
     parser.add_argument("--count", type=int, default=1, help="number of values (default 1)")
+    add_max_words_option(parser)
     parser.add_argument(
         "--interval",
         type=int,
@@ -44,21 +52,24 @@ def run(args: argparse.Namespace) -> int:
     try:
         # A request no station can take ends the poll before the first one is sent,
         # and before anything is sized by its count.
-        build_read(args.station, args.name, form, args.count)
+        build_read(args.station, args.name, form, args.count, args.max_words)
     except (ValueError, AssertionError) as error:
         raise Failure(f"poll {args.name} of station {args.station}: {reason(error)}") from None
     names = value_names(args.name, form, args.count)
     out = Output(args.format, args.out, ["time", "round_trip_ms", "error", *names])
     stats = Statistics()
     master = master_on(args, reconnect=True)
+    interrupted = False
     try:
         poll(master, args, form, polls, out, stats)
     except KeyboardInterrupt:
-        pass  # Ctrl-C is how a poll without a count ends
+        interrupted = True  # the statistics still come, then the status says so
     finally:
         master.close()
     what = f"{args.name} of station {args.station} on {args.port} poll"
     print(stats.summary(what), file=args.out if out.for_people else sys.stderr, flush=True)
+    if interrupted:
+        return INTERRUPTED
     return 0 if stats.sent and not stats.errors else 1
 
 
@@ -77,11 +88,13 @@ def poll(
         now = time.time()
         sent = time.monotonic()
         try:
-            values = read_values(master, args.station, args.name, form, args.count)
+            values = read_values(
+                master, args.station, args.name, form, args.count, args.word_order, args.max_words
+            )
         except (IOError, ValueError) as error:  # ValueError: an answer that does not parse
             kind = failure_kind(error)
             stats.add_failure(kind)
-            show_error(out, now, args, kind, reason(error))
+            show_error(out, now, args, kind, said(error, args, hint=False))
         else:
             trip = time.monotonic() - sent
             stats.add_answer(trip)
@@ -89,7 +102,7 @@ def poll(
 
 
 def show_values(
-    out: Output, now: float, args: argparse.Namespace, values: List[int], trip: float
+    out: Output, now: float, args: argparse.Namespace, values: List[Value], trip: float
 ) -> None:
     shown = " ".join(map(str, values))
     record: Dict[str, Any] = {

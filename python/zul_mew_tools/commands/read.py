@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import argparse
 
-from ..vocabulary import reason
-from .line import PORT_HELP, Failure, add_port_options, master_on
+from .line import PORT_HELP, Failure, add_port_options, master_on, said
 from .output import Output, add_format_option
-from .values import add_place_arguments, form_of, read_values, value_names
+from .values import add_max_words_option, add_place_arguments, form_of, read_values, value_names
 
 
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -15,6 +14,7 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     add_place_arguments(parser)
     parser.add_argument("--count", type=int, default=1, help="number of values (default 1)")
+    add_max_words_option(parser)
     add_format_option(parser)
     add_port_options(parser)
     parser.set_defaults(run=run)
@@ -26,12 +26,14 @@ def run(args: argparse.Namespace) -> int:
         raise Failure("--count must be at least 1")
     master = master_on(args)
     try:
-        values = read_values(master, args.station, args.name, form, args.count)
+        values = read_values(
+            master, args.station, args.name, form, args.count, args.word_order, args.max_words
+        )
     except Failure:
         raise
     except Exception as error:
         raise Failure(
-            f"read {args.name} of station {args.station} on {args.port}: {reason(error)}"
+            f"read {args.name} of station {args.station} on {args.port}: {said(error, args)}"
         ) from None
     finally:
         master.close()

@@ -11,7 +11,7 @@ import zul_mew
 
 from ..plant.tagfile import Line, discovered, dumps
 from ..vocabulary import INTERRUPTED, failure_kind, firmware, reason, type_name
-from .line import PORT_HELP, Failure, add_port_options, master_on, port_settings, station
+from .line import PORT_HELP, Failure, add_port_options, master_on, port_settings, said, station
 from .output import Output, add_format_option
 
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
@@ -108,7 +108,7 @@ def run(args: argparse.Namespace) -> int:
         status = INTERRUPTED
     except Exception as error:
         progress.done("failed")
-        raise Failure(f"scan station {number} on {args.port}: {reason(error)}") from None
+        raise Failure(f"scan station {number} on {args.port}: {said(error, args)}") from None
     finally:
         master.close()
     if not found and status == 0:

@@ -5,14 +5,13 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from ..vocabulary import reason
-from .line import PORT_HELP, Failure, add_port_options, master_on
+from .line import PORT_HELP, Failure, add_port_options, master_on, said
 from .values import (
     add_place_arguments,
     form_of,
     name_kind,
     parse_bool,
-    parse_int,
+    parse_number,
     values_to_words,
 )
 
@@ -36,8 +35,8 @@ def run(args: argparse.Namespace) -> int:
         value: Any = parse_bool(args.values[0])
         shown = str(int(value))
     else:
-        numbers = [parse_int(text) for text in args.values]
-        value = values_to_words(numbers, form)
+        numbers = [parse_number(text, form) for text in args.values]
+        value = values_to_words(numbers, form, args.word_order)
         shown = " ".join(map(str, numbers))
     master = master_on(args)
     try:
@@ -49,7 +48,7 @@ def run(args: argparse.Namespace) -> int:
             master.set_multi_uint16(args.station, name, value)
     except Exception as error:
         raise Failure(
-            f"write {name} of station {args.station} on {args.port}: {reason(error)}"
+            f"write {name} of station {args.station} on {args.port}: {said(error, args)}"
         ) from None
     finally:
         master.close()
