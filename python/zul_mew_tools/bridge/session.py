@@ -26,7 +26,7 @@ import logging
 import socket
 import threading
 from concurrent.futures import Future
-from typing import Any, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
@@ -125,12 +125,9 @@ class Bridge:
             client.tls_set(ca_certs=broker.ca_file)
         client.will_set(self.topics.status, OFFLINE, qos=1, retain=True)
         client.reconnect_delay_set(*reconnect_delay)
-        client.on_connect = self._on_connect
-        client.on_disconnect = self._on_disconnect
-        client.on_message = self._on_message
-        # A fault in a callback is logged and the session goes on: the bus is still there.
-        client.enable_logger(logging.getLogger(f"{logger.name}.mqtt"))
-        client.suppress_exceptions = True
+        client.on_connect = _guarded(self._on_connect)
+        client.on_disconnect = _guarded(self._on_disconnect)
+        client.on_message = _guarded(self._on_message)
         return client
 
     # -- the host's side
@@ -187,6 +184,8 @@ class Bridge:
                 for station in self.tags.stations:
                     self._publish(self.topics.availability(station.number), OFFLINE)
                 goodbye = self._publish(self.topics.status, OFFLINE)
+            elif self._answered.is_set() and not self._refused:
+                logger.warning("the broker %s is away: nobody was told offline", self.broker.url)
             self._connected = False
         if goodbye is not None:
             try:
@@ -330,6 +329,20 @@ class Bridge:
         with self._lock:
             if self._connected:
                 self._publish(self.topics.availability(change.station), _availability(change.up))
+
+
+def _guarded(callback: Callable[..., None]) -> Callable[..., None]:
+    """A callback of the session whose fault is logged: an exception would end
+    paho's network thread, and with it the bridge's session."""
+
+    @functools.wraps(callback)
+    def guarded(*args: Any) -> None:
+        try:
+            callback(*args)
+        except Exception:
+            logger.exception("%s failed", callback.__name__)
+
+    return guarded
 
 
 def _availability(up: Optional[bool]) -> str:
