@@ -137,13 +137,13 @@ def run(cable):
 
 # -- the tag file
 
-ISSUE_EXAMPLE = PLANT.replace('port = "{port}"', 'port = "/dev/ttyUSB0"\nbaudrate = 19200')
+BY_HAND = PLANT.replace('port = "{port}"', 'port = "/dev/ttyUSB0"\nbaudrate = 19200')
 
 
 @pytest.mark.parametrize(
     "tags",
     [
-        loads(ISSUE_EXAMPLE),
+        loads(BY_HAND),
         discovered(Line("COM3", parity="E"), [(1, "XY", "1.03"), (3, "axis", "2.01")]),
     ],
     ids=["written-by-hand", "discovered"],
@@ -260,12 +260,12 @@ def test_a_wrong_tag_file_is_refused_in_one_line(wrong, right, message):
 # -- requests
 
 
-def points(*specs):
-    return [Point(f"p{i}", *spec) for i, spec in enumerate(specs)]
+def points(*given):
+    return [Point(f"p{i}", *keys) for i, keys in enumerate(given)]
 
 
 @pytest.mark.parametrize(
-    "specs, max_words, requests",
+    "given, max_words, requests",
     [
         ([("X3",), ("X5",), ("WX0",)], 24, [("WX0", 1)]),
         ([("X3",), ("X1F",), ("Y0",)], 24, [("WX0", 2), ("WY0", 1)]),
@@ -287,10 +287,10 @@ def points(*specs):
         "one-request-per-area",
     ],
 )
-def test_points_are_read_with_the_fewest_requests(specs, max_words, requests):
-    reads = plan(points(*specs), max_words)
+def test_points_are_read_with_the_fewest_requests(given, max_words, requests):
+    reads = plan(points(*given), max_words)
     assert sorted((read.name, read.count) for read in reads) == sorted(requests)
-    assert sum(len(read.points) for read in reads) == len(specs)
+    assert sum(len(read.points) for read in reads) == len(given)
 
 
 @pytest.mark.parametrize(
@@ -379,8 +379,8 @@ def test_a_silent_station_costs_little_and_comes_back(sim_bus, run):
     before = scheduler.statistics()
     time.sleep(1.5)
     during = scheduler.statistics()
-    # Tried after 0.05, 0.1, 0.2, 0.4, 0.8 s, not once per cycle of 0.05 s; one
-    # try may be under way when counting starts.
+    # Tried after 0.1, 0.2, 0.4, 0.8 s (never sooner than a try lasts), not once per
+    # cycle of 0.05 s; one try may be under way when counting starts.
     tries = during[2].sent - before[2].sent
     assert tries <= 5 and during[1].sent - before[1].sent >= 4 * tries
     assert [r.quality for r in heard.of(2)] == ["good", "timeout"]
@@ -487,3 +487,48 @@ def test_reports_wait_for_a_reader_until_the_scheduler_stops(sim_bus, cable):
     assert len(seen) == 7
     # Once stopped, what is left is handed out and the iterator ends.
     assert all(report.good for report in scheduler.reports())
+
+
+# -- the board of a tag file
+
+
+@pytest.mark.parametrize("allow_writes", [True, False], ids=["writes", "read-only"])
+def test_the_board_shows_the_points_and_sets_them(sim_bus, cable, allow_writes):
+    pytest.importorskip("textual")
+    import asyncio
+
+    from zul_mew_tools.board.plant import READ_ONLY, PlantBoard, Qualities
+
+    qualities = Qualities()
+    scheduler = Scheduler(loads(PLANT.format(port=cable.ports[1])), on_report=qualities.report)
+
+    async def until(pilot, check):
+        deadline = time.monotonic() + 10
+        while not check():
+            assert time.monotonic() < deadline, "the board did not show it in time"
+            await pilot.pause(0.05)
+
+    def cell(app, station, point, column):
+        table = app.query_one(f"#station-{station}")
+        return str(table.get_cell(point, column))
+
+    async def drive():
+        app = PlantBoard(scheduler, qualities, "the line", allow_writes)
+        async with app.run_test(size=(100, 50)) as pilot:
+            await until(pilot, lambda: cell(app, 4, "oil_temperature", "value") == "100.0 °C")
+            assert cell(app, 1, "door_closed", "value") == "on"
+            assert cell(app, 1, "outputs", "value") == "0x0000"
+            await until(pilot, lambda: cell(app, 4, "flow", "trend").strip() == "▄")
+            await pilot.press("down", "enter")  # the lamp, on the first station
+            if not allow_writes:
+                await until(pilot, lambda: app.last_write == READ_ONLY)
+                return
+            await until(pilot, lambda: cell(app, 1, "lamp", "value") == "on")
+            app.query_one("#station-4").focus()
+            await pilot.press("enter", *"85.5", "enter")
+            await until(pilot, lambda: cell(app, 4, "oil_temperature", "value") == "85.5 °C")
+            assert app.last_write == "station 4 (oven): oil_temperature = 85.5 °C"
+
+    with scheduler:
+        asyncio.run(drive())
+    assert sim_bus.stations[1].words.get(("Y", 0), 0) == (0x0002 if allow_writes else 0)

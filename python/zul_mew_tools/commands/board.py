@@ -8,6 +8,7 @@ import argparse
 import contextlib
 import ipaddress
 import logging
+import os
 import shlex
 import sys
 from typing import Dict, Iterator, List, Tuple
@@ -30,7 +31,7 @@ TRACE_LOG = "zul_mew_tools.trace"
 
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("board", help="the stations of a bus live (the board extra)")
-    parser.add_argument("port", metavar="PORT", help=PORT_HELP)
+    parser.add_argument("port", metavar="PORT", help=f"{PORT_HELP}, or a tag file")
     parser.add_argument(
         "--interval",
         type=float,
@@ -57,6 +58,10 @@ def run(args: argparse.Namespace) -> int:
         raise Failure("--interval must be above 0 seconds")
     if args.serve:
         return serve(args, *address(args.serve))
+    if os.path.isfile(args.port):
+        from .tagboard import run as run_tag_board
+
+        return run_tag_board(args)
     try:
         from ..board.app import BoardApp
     except ImportError:

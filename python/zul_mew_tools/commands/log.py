@@ -13,12 +13,19 @@ import sqlite3
 import sys
 import threading
 import time
-from typing import Iterator, Optional
+from typing import Iterator, Optional, Set
 
 import zul_mew
 
 from ..plant import HealthChange, Scheduler, TagFile, TagFileError, load
-from ..plant.sinks import DESTINATIONS, LineProtocolSink, Sink, SinkError, open_sink
+from ..plant.sinks import (
+    DESTINATIONS,
+    LineProtocolSink,
+    Sink,
+    SinkError,
+    open_sink,
+    sink_class,
+)
 from ..trace import TraceChannel
 from .line import Failure, describe_settings, opened, show_log
 
@@ -39,21 +46,29 @@ def run(args: argparse.Namespace) -> int:
     if args.duration is not None and args.duration <= 0:
         raise Failure("--duration must be above 0 seconds")
     tags = read_tags(args.tagfile)
-    sink = sink_for(args)
-    try:
-        master = master_for(tags, args)
+    if args.to != "-":
         try:
-            scheduler = Scheduler(
-                tags, master, on_report=sink.write, on_health=lambda change: say(tags, change)
-            )
-            log(scheduler, sink, args.duration)
-        finally:
-            master.close()
-    finally:
-        try:
-            sink.close()
-        except SinkError as error:
+            sink_class(args.to)
+        except ValueError as error:
             raise Failure(str(error)) from None
+    # The port before the sink: a port that cannot be opened leaves no empty file behind.
+    master = master_for(tags, args)
+    try:
+        sink = sink_for(args)
+        try:
+            health = Health(tags)
+            log(
+                Scheduler(tags, master, on_report=sink.write, on_health=health.say),
+                sink,
+                args.duration,
+            )
+        finally:
+            try:
+                sink.close()
+            except SinkError as error:
+                raise Failure(str(error)) from None
+    finally:
+        master.close()
     return 0
 
 
@@ -69,8 +84,6 @@ def read_tags(path: str) -> TagFile:
 def sink_for(args: argparse.Namespace) -> Sink:
     try:
         return LineProtocolSink(args.out) if args.to == "-" else open_sink(args.to)
-    except ValueError as error:
-        raise Failure(str(error)) from None
     except (OSError, sqlite3.Error) as error:
         raise Failure(f"cannot open {args.to}: {error}") from None
 
@@ -101,9 +114,22 @@ def log(scheduler: Scheduler, sink: Sink, duration: Optional[float]) -> None:
     print(f"log: {sink.written} reports written to {sink.name}", file=sys.stderr, flush=True)
 
 
-def say(tags: TagFile, change: HealthChange) -> None:
-    how = "answers" if change.up else f"is down ({change.reason})"
-    print(f"log: {tags.station(change.station).label} {how}", file=sys.stderr, flush=True)
+class Health:
+    """Tells a station's health on standard error when it is news: a station
+    silent from the start, and every change after its first answer."""
+
+    def __init__(self, tags: TagFile) -> None:
+        self.tags = tags
+        self.seen: Set[int] = set()
+
+    def say(self, change: HealthChange) -> None:
+        first = change.station not in self.seen
+        self.seen.add(change.station)
+        if first and change.up:
+            return
+        how = "answers again" if change.up else f"is down ({change.reason})"
+        label = self.tags.station(change.station).label
+        print(f"log: {label} {how}", file=sys.stderr, flush=True)
 
 
 @contextlib.contextmanager

@@ -115,6 +115,7 @@ def run(args: argparse.Namespace) -> int:
         raise Failure(f"no station answered on {args.port} (stations {args.first} to {args.last})")
     show(found, Output(args.format, args.out, COLUMNS))
     if args.emit_config and found:
+        args.out.flush()  # the table first, wherever both streams go
         emit_config(args, found)
     return status
 

@@ -2,10 +2,12 @@
 and while it is down, when to try it again.
 
 A silent station costs a query time-out each time it is asked, so it is asked
-again after a back-off: first after the station's interval, then after twice
-as long each time it stays silent, up to a bound. A line that is away (the
-device pulled) costs nothing to try, as the exchange fails at once: its
-back-off does not grow, so the stations are back soon after the line is.
+again after a back-off: first after the station's interval (or the query
+time-out, when that is longer: a station is not tried again sooner than one
+try lasts), then after twice as long each time it stays silent, up to a bound.
+A line that is away (the device pulled) costs nothing to try, as the exchange
+fails at once: its back-off does not grow, so the stations are back soon after
+the line is.
 """
 
 from __future__ import annotations

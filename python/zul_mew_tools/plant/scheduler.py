@@ -67,11 +67,11 @@ class _Write:
 class _Work:
     """One station as the scheduler's thread keeps it."""
 
-    def __init__(self, station: Station, max_words: int, longest_wait: float) -> None:
+    def __init__(self, station: Station, max_words: int, waits: Tuple[float, float]) -> None:
         self.station = station
         self.number = station.number
         shortest = min(station.interval_of(point) for point in station.points)
-        self.health = Health(shortest, longest_wait)
+        self.health = Health(max(shortest, waits[0]), waits[1])
         self.stats = Statistics()
         self.states = {point.name: PointState(station.number, point) for point in station.points}
         self.due = {point.name: 0.0 for point in station.points}
@@ -128,11 +128,11 @@ class Scheduler:
 
     Each station's points are read at their intervals with the fewest
     requests (see ``reads``). A station that does not answer is down and is
-    tried again after a back-off, from its interval doubling up to
-    ``longest_wait`` seconds, in a gap of the schedule where the try holds up
-    no live station; so a dead station costs at most one query time-out per
-    back-off period. ``write`` goes before any read, waiting at most for the
-    exchange in progress.
+    tried again after a back-off, from its interval (at least the query
+    time-out) doubling up to ``longest_wait`` seconds, in a gap of the
+    schedule where the try holds up no live station; so a dead station costs
+    at most one query time-out per back-off period. ``write`` goes before any
+    read, waiting at most for the exchange in progress.
     """
 
     def __init__(
@@ -153,9 +153,12 @@ class Scheduler:
             queue.Queue() if on_report is None else None
         )
         self._orders: "queue.Queue[Optional[_Write]]" = queue.Queue()
+        query_timeout = master._query_timeout if master is not None else tags.line.query_timeout
+        # What a try at a silent station costs: the whole query time-out.
+        self._try_takes = float(query_timeout)
+        waits = (self._try_takes, longest_wait)
         self._stations = {
-            station.number: _Work(station, tags.line.max_words, longest_wait)
-            for station in tags.stations
+            station.number: _Work(station, tags.line.max_words, waits) for station in tags.stations
         }
         # Guards what other threads read and the hand-over of writes.
         self._lock = threading.Lock()
@@ -293,7 +296,7 @@ class Scheduler:
         next_live = min((work.first_due() for work in live), default=float("inf"))
         # A try at a down station may take a whole query time-out: it goes into a gap that
         # long, or when it waited one more back-off for one.
-        gap = next_live - now >= self._query_timeout()
+        gap = next_live - now >= self._try_takes
         tries = [
             work
             for work in self._stations.values()
@@ -313,10 +316,6 @@ class Scheduler:
                 health = work.health
                 times.append(health.retry_at if health.retry_at > now else health.latest)
         return min(times, default=now + 1.0)
-
-    def _query_timeout(self) -> float:
-        assert self._master is not None
-        return float(self._master._query_timeout)
 
     def _read(self, work: _Work, now: float) -> None:
         names = work.due_now(now)

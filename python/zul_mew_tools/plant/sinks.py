@@ -28,7 +28,7 @@ import sqlite3
 import sys
 import threading
 import time
-from typing import IO, List, Optional, TextIO, Union
+from typing import IO, Callable, Dict, List, Optional, TextIO, Union
 
 from .points import PointValue
 from .reports import Report
@@ -245,7 +245,11 @@ def _quoted(text: str) -> str:
     return text.replace("\\", "\\\\").replace('"', '\\"')
 
 
-SUFFIXES = {".csv": CsvSink, ".sqlite": SqliteSink, ".db": SqliteSink}
+SUFFIXES: Dict[str, Callable[[str], Sink]] = {
+    ".csv": CsvSink,
+    ".sqlite": SqliteSink,
+    ".db": SqliteSink,
+}
 DESTINATIONS = "a .csv, .sqlite or .db file, or - for line protocol on standard output"
 
 
@@ -256,7 +260,12 @@ def open_sink(destination: str) -> Sink:
     file that cannot be opened."""
     if destination == "-":
         return LineProtocolSink()
+    return sink_class(destination)(destination)
+
+
+def sink_class(destination: str) -> Callable[[str], Sink]:
+    """The kind of sink a file's name asks for; ``ValueError`` for a name no sink takes."""
     kind = SUFFIXES.get(os.path.splitext(destination)[1].lower())
     if kind is None:
         raise ValueError(f"{destination}: the destination is {DESTINATIONS}")
-    return kind(destination)
+    return kind
