@@ -26,7 +26,7 @@ import logging
 import socket
 import threading
 from concurrent.futures import Future
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Set, Tuple
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
@@ -112,6 +112,7 @@ class Bridge:
         self._answered = threading.Event()
         self._refused = ""
         self._started = False
+        self._down: Set[int] = set()  # on the scheduler's thread
         self._client = self._session(reconnect_delay)
 
     def _session(self, reconnect_delay: Tuple[int, int]) -> mqtt.Client:
@@ -322,10 +323,12 @@ class Bridge:
 
     def _health(self, change: HealthChange) -> None:
         label = self.tags.station(change.station).label
-        if change.up:
-            logger.info("%s answers", label)
-        else:
+        if not change.up:
+            self._down.add(change.station)
             logger.warning("%s is down (%s)", label, change.reason)
+        elif change.station in self._down:
+            self._down.discard(change.station)
+            logger.info("%s answers again", label)
         with self._lock:
             if self._connected:
                 self._publish(self.topics.availability(change.station), _availability(change.up))
