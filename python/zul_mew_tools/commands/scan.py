@@ -147,7 +147,7 @@ def emit_config(args: argparse.Namespace, found: List[Dict[str, Any]]) -> None:
     comment = (
         f"Tag file of the stations {numbers} as zul-mew scan found them on {args.port}.\n"
         "Name the points, give them units and scaling, drop those you do not need;\n"
-        "zul-mew log and zul-mew board read it."
+        "zul-mew log, zul-mew board and zul-mew bridge read it."
     )
     try:
         with open(args.emit_config, "x", encoding="utf-8") as file:
