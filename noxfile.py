@@ -16,8 +16,9 @@ import nox
 PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
 ROOT = Path(__file__).resolve().parent
 COMPILERS = ("c++", "g++", "gcc", "cc", "clang", "clang++")
-# What the suite runs besides the interpreter: nm lists the module's exports.
-SUITE_TOOLS = ("nm",)
+# What the suite runs besides the interpreter: nm lists the module's exports;
+# the bridge's tests start a broker, make its certificates and its user.
+SUITE_TOOLS = ("nm", "mosquitto", "openssl", "mosquitto_passwd")
 
 # Run where the suite runs: the package comes from the fresh environment and no
 # compiler is found on its PATH.
@@ -65,7 +66,7 @@ def wheel(session):
         session.run(str(tmp / "venv" / "bin" / "python"), *args, env=env, external=True)
 
     # Binary packages only: an install that needed to build something fails.
-    fresh("-m", "pip", "install", "--quiet", "--only-binary=:all:", f"{repaired}[test]")
+    fresh("-m", "pip", "install", "--quiet", "--only-binary=:all:", f"{repaired}[test,mqtt]")
     # From outside the source tree, so that the suite imports what was installed.
     session.chdir(tmp)
     fresh("-c", INSTALLED_AND_NO_COMPILER)

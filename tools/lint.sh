@@ -13,12 +13,12 @@ try:
     import tomllib
 except ModuleNotFoundError:
     import tomli as tomllib
-wanted = ("ruff", "clang_format", "mypy", "serial", "textual", "textual_serve")
+wanted = ("ruff", "clang_format", "mypy", "serial", "textual", "textual_serve", "paho")
 if not all(importlib.util.find_spec(name) for name in wanted):
     with open("pyproject.toml", "rb") as f:
         project = tomllib.load(f)["project"]
     extras = project["optional-dependencies"]
-    tools = [*project["dependencies"], *extras["lint"], *extras["board"]]
+    tools = [*project["dependencies"], *extras["lint"], *extras["board"], *extras["mqtt"]]
     subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", *tools], check=True)
 PY
 

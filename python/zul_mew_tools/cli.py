@@ -11,6 +11,7 @@
   zul-mew poll PORT 1 DT100 --interval 500      the same read again, then statistics
   zul-mew scan PORT --first 1 --last 32         which stations answer
   zul-mew log TAGFILE --to plant.sqlite         the points of a plant as they change
+  zul-mew bridge PORT --broker mqtt://HOST      the bus on MQTT (the mqtt extra)
   zul-mew monitor PORT                          every frame on the line
   zul-mew board PORT                            the stations live (the board extra)
 
@@ -44,7 +45,19 @@ from .commands.line import Failure, Unavailable
 from .vocabulary import INTERRUPTED, reason
 
 # The modules of zul_mew_tools.commands, in the order --help lists them.
-COMMANDS = ("demo", "sim", "ports", "read", "write", "poll", "scan", "log", "monitor", "board")
+COMMANDS = (
+    "demo",
+    "sim",
+    "ports",
+    "read",
+    "write",
+    "poll",
+    "scan",
+    "log",
+    "bridge",
+    "monitor",
+    "board",
+)
 
 
 def version() -> str:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 import zul_mew
 
@@ -120,9 +120,10 @@ def run(args: argparse.Namespace) -> int:
     return status
 
 
-def emit_config(args: argparse.Namespace, found: List[Dict[str, Any]]) -> None:
+def line_of(args: argparse.Namespace) -> Line:
+    """The line of a tag file of the stations a scan found: the scan's port and settings."""
     settings = port_settings(args)
-    line = Line(
+    return Line(
         args.port,
         args.baudrate,
         args.parity,
@@ -132,18 +133,25 @@ def emit_config(args: argparse.Namespace, found: List[Dict[str, Any]]) -> None:
         # A merged read's answer is longer than a scan's, and takes longer on the wire.
         max(args.query_timeout, Line.query_timeout),
     )
+
+
+def stations_of(found: List[Dict[str, Any]]) -> List[Tuple[int, str, str]]:
+    """Each station found as ``discovered`` takes it: number, kind and firmware."""
     # A station whose answers were garbled is taken by the kind it gave, before the reason.
     kinds = [str(each["type"]).split(" (")[0] for each in found]
-    stations = [(each["station"], kind, each["firmware"] or "") for each, kind in zip(found, kinds)]
+    return [(each["station"], kind, each["firmware"] or "") for each, kind in zip(found, kinds)]
+
+
+def emit_config(args: argparse.Namespace, found: List[Dict[str, Any]]) -> None:
     numbers = ", ".join(str(each["station"]) for each in found)
     comment = (
         f"Tag file of the stations {numbers} as zul-mew scan found them on {args.port}.\n"
         "Name the points, give them units and scaling, drop those you do not need;\n"
-        "zul-mew log and zul-mew board read it."
+        "zul-mew log, zul-mew board and zul-mew bridge read it."
     )
     try:
         with open(args.emit_config, "x", encoding="utf-8") as file:
-            file.write(dumps(discovered(line, stations), comment))
+            file.write(dumps(discovered(line_of(args), stations_of(found)), comment))
     except OSError as error:
         raise Failure(f"cannot write {args.emit_config}: {error.strerror or error}") from None
     print(f"scan: tag file of {len(found)} stations written to {args.emit_config}", file=sys.stderr)
