@@ -13,7 +13,7 @@ using kernel::ClassDef;
 // An error answer keeps the station's error code beside the message; code
 // stays None when a host builds one without it.
 void error_answer_init(py::handle self, py::tuple args, py::handle code) {
-  kernel::module_name(ID(MewError)).attr(ID(__init__))(self, *args);
+  kernel::module_global(ID(MewError)).attr(ID(__init__))(self, *args);
   self.attr(ID(code)) = code;
 }
 

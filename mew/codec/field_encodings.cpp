@@ -56,8 +56,8 @@ py::object reinterpret(py::handle value, const char *pack_format, const char *un
     return steal(PyLong_FromLongLong(v));
   }
   // Out of range or not a plain int: the host's struct decides, and raises.
-  py::object packed = kernel::module_name(ID(pack))(pack_format, value);
-  return kernel::module_name(ID(unpack))(unpack_format, packed)[py::int_(0)];
+  py::object packed = kernel::module_global(ID(pack))(pack_format, value);
+  return kernel::module_global(ID(unpack))(unpack_format, packed)[py::int_(0)];
 }
 
 } // namespace zul_mew::codec

@@ -21,8 +21,8 @@ Text::Text(py::handle object) : object_(object) {
   if (object.is_none())
     none_not_subscriptable();
   if (!PyUnicode_Check(object.ptr())) {
-    PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(object.ptr())->tp_name);
-    kernel::raise_pending();
+    kernel::raise(PyExc_TypeError,
+                  kernel::format("expected str, got %.200s", Py_TYPE(object.ptr())->tp_name));
   }
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(object.ptr()) < 0)

@@ -10,6 +10,11 @@ namespace zul_mew::codec {
 
 const kernel::ClassDef &mew_static_class();
 
+// What a slave's request processing gives back in place of an answer.
+inline constexpr int kProcessNone = -1;
+inline constexpr int kProcessError = -2;
+inline constexpr int kProcessUnknownCmd = -3;
+
 // Frame layout and check code.
 py::object calc_crc(py::handle data, py::handle init);
 bool crc_is_ok(py::handle frame);

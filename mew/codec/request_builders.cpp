@@ -32,8 +32,8 @@ void check_word(py::handle value) {
   if (negative)
     check_assertion(false);
   if (negative || exceeds(value, 0xFFFF)) {
-    PyErr_Format(PyExc_ValueError, "16-bit value out of range 0 to 65535: %R", value.ptr());
-    kernel::raise_pending();
+    kernel::raise(PyExc_ValueError,
+                  kernel::format("16-bit value out of range 0 to 65535: %R", value.ptr()));
   }
 }
 
@@ -110,8 +110,7 @@ Number last_number(const Number &first, py::handle count) {
 // caller named. Such fields are refused before the frame is finished; a name
 // too short for a builder fails where the builder reads it, after the header.
 [[noreturn]] void refuse(const char *format, py::handle value) {
-  PyErr_Format(PyExc_ValueError, format, value.ptr());
-  kernel::raise_pending();
+  kernel::raise(PyExc_ValueError, kernel::format(format, value.ptr()));
 }
 
 void check_range(const Number &n, long high, const char *format) {

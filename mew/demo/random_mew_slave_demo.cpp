@@ -9,14 +9,14 @@ namespace zul_mew::demo {
 
 namespace {
 
-using kernel::module_name;
+using kernel::module_global;
 
 // The pause of an idle worker between two looks at its queue and stop flag.
 constexpr double kIdlePause = 0.01;
 
 void init(py::handle self, py::handle station, py::tuple args, py::dict kwargs) {
-  module_name(ID(MewBase)).attr(ID(__init__))(self, *args, **kwargs);
-  module_name(ID(MewSlaveBase)).attr(ID(__init__))(self, station);
+  module_global(ID(MewBase)).attr(ID(__init__))(self, *args, **kwargs);
+  module_global(ID(MewSlaveBase)).attr(ID(__init__))(self, station);
   self.attr(ID(_slave_thread)) = py::none();
   self.attr(ID(_slave_stop_flag)) = py::bool_(true);
 }
@@ -28,30 +28,30 @@ void serve_requests(py::handle self, py::handle request_queue) {
     if (!kernel::is_true(request_queue.attr(ID(empty))()))
       roles::serve_request(self, request_queue.attr(ID(get))(), "RandomMewSlaveDemo");
     else
-      module_name(ID(sleep))(kIdlePause);
+      module_global(ID(sleep))(kIdlePause);
   }
 }
 
 void check_and_process_request(py::handle self) { roles::run_request_worker(self, serve_requests); }
 
 void start(py::handle self) {
-  module_name(ID(MewBase)).attr(ID(start))(self);
+  module_global(ID(MewBase)).attr(ID(start))(self);
   roles::start_request_worker(self);
 }
 
 // The worker goes first, so that its queue is gone before the receiver stops.
 void stop(py::handle self) {
   roles::stop_request_worker(self);
-  module_name(ID(MewBase)).attr(ID(stop))(self);
+  module_global(ID(MewBase)).attr(ID(stop))(self);
 }
 
 py::object on_get_coil(py::handle, py::handle) {
-  return module_name(ID(_random)).attr(ID(choice))(py::make_tuple(true, false));
+  return module_global(ID(_random)).attr(ID(choice))(py::make_tuple(true, false));
 }
 
 py::list on_get_multi_coil_uint16(py::handle, py::handle, py::handle count) {
   Py_ssize_t n = kernel::as_ssize(count);
-  py::object randint = module_name(ID(_random)).attr(ID(randint));
+  py::object randint = module_global(ID(_random)).attr(ID(randint));
   py::list values;
   for (Py_ssize_t i = 0; i < n; ++i)
     values.append(randint(0, 65535));

@@ -10,7 +10,7 @@ void init(py::handle self, py::handle mew, py::handle station) {
   self.attr(ID(_mew)) = mew;
   self.attr(ID(_station)) = station;
   self.attr(ID(_firmware_version)) =
-      kernel::module_name(ID(Inst)).attr(ID(query_firmware_version))(mew, station);
+      kernel::module_global(ID(Inst)).attr(ID(query_firmware_version))(mew, station);
 }
 
 // The station keeps its type in register S0 and its firmware version in S1.

@@ -10,12 +10,12 @@ namespace {
 using kernel::name_index;
 
 void init(py::handle self, py::handle mew, py::handle station) {
-  kernel::module_name(ID(Inst)).attr(ID(__init__))(self, mew, station);
+  kernel::module_global(ID(Inst)).attr(ID(__init__))(self, mew, station);
 }
 
 // The code is looked up in the module at the moment of use, like every name there.
 template <std::size_t code> py::object inst_type(py::handle) {
-  return kernel::module_name(kernel::name<code>());
+  return kernel::module_global(kernel::name<code>());
 }
 
 template <std::size_t code> kernel::ClassDef inst_kind(const char *name) {

@@ -6,12 +6,12 @@ namespace zul_mew::inst {
 
 namespace {
 
-using kernel::module_name;
+using kernel::module_global;
 using kernel::name;
 using kernel::name_index;
 
 void init(py::handle self, py::tuple args, py::dict kwargs) {
-  module_name(ID(MewFullDuplex)).attr(ID(__init__))(self, *args, **kwargs);
+  module_global(ID(MewFullDuplex)).attr(ID(__init__))(self, *args, **kwargs);
   py::list unknown_list, xy_list, axis_list, ad_list;
   self.attr(ID(_all_list)) = py::list();
   self.attr(ID(_unknown_list)) = unknown_list;
@@ -19,10 +19,10 @@ void init(py::handle self, py::tuple args, py::dict kwargs) {
   self.attr(ID(_axis_list)) = axis_list;
   self.attr(ID(_ad_list)) = ad_list;
   py::dict inst_list_dict;
-  inst_list_dict[module_name(ID(INST_TYPE_UNKNOWN))] = unknown_list;
-  inst_list_dict[module_name(ID(INST_TYPE_XY))] = xy_list;
-  inst_list_dict[module_name(ID(INST_TYPE_Axis))] = axis_list;
-  inst_list_dict[module_name(ID(INST_TYPE_AD))] = ad_list;
+  inst_list_dict[module_global(ID(INST_TYPE_UNKNOWN))] = unknown_list;
+  inst_list_dict[module_global(ID(INST_TYPE_XY))] = xy_list;
+  inst_list_dict[module_global(ID(INST_TYPE_Axis))] = axis_list;
+  inst_list_dict[module_global(ID(INST_TYPE_AD))] = ad_list;
   self.attr(ID(_inst_list_dict)) = inst_list_dict;
 }
 
@@ -34,19 +34,19 @@ struct Kind {
 };
 
 Kind kind_of(py::handle inst_type) {
-  if (inst_type.equal(module_name(ID(INST_TYPE_XY))))
+  if (inst_type.equal(module_global(ID(INST_TYPE_XY))))
     return {ID(InstXY), ID(_xy_list)};
-  if (inst_type.equal(module_name(ID(INST_TYPE_Axis))))
+  if (inst_type.equal(module_global(ID(INST_TYPE_Axis))))
     return {ID(InstAxis), ID(_axis_list)};
-  if (inst_type.equal(module_name(ID(INST_TYPE_AD))))
+  if (inst_type.equal(module_global(ID(INST_TYPE_AD))))
     return {ID(InstAD), ID(_ad_list)};
   return {ID(InstUnknown), ID(_unknown_list)};
 }
 
 void discover(py::handle self, py::handle station) {
-  py::object inst_type = module_name(ID(Inst)).attr(ID(query_inst_type))(self, station);
+  py::object inst_type = module_global(ID(Inst)).attr(ID(query_inst_type))(self, station);
   Kind kind = kind_of(inst_type);
-  py::object inst = module_name(kind.cls)(self, station);
+  py::object inst = module_global(kind.cls)(self, station);
   self.attr(kind.list).attr(ID(append))(inst);
   self.attr(ID(_all_list)).attr(ID(append))(inst);
 }
@@ -74,7 +74,7 @@ template <std::size_t list> py::int_ count(py::handle self) {
 
 // A view over the digital I/O stations, made afresh at each access.
 template <std::size_t view> py::object view_of_xy(py::handle self) {
-  return module_name(name<view>())(self.attr(ID(_xy_list)));
+  return module_global(name<view>())(self.attr(ID(_xy_list)));
 }
 
 py::object axis(py::handle self) { return self.attr(ID(_axis_list)); }

@@ -15,14 +15,14 @@ bool bit_is_set(py::handle word, py::handle index) {
 }
 
 void init(py::handle self, py::handle mew, py::handle station) {
-  kernel::module_name(ID(Inst)).attr(ID(__init__))(self, mew, station);
+  kernel::module_global(ID(Inst)).attr(ID(__init__))(self, mew, station);
   self.attr(ID(_x)) = mew.attr(ID(get_coil_uint16))(station, "WX0");
   self.attr(ID(_y)) = mew.attr(ID(get_coil_uint16))(station, "WY0");
 }
 
-py::object inst_type(py::handle) { return kernel::module_name(ID(INST_TYPE_XY)); }
-py::object get_x16_object(py::handle self) { return kernel::module_name(ID(X16))(self); }
-py::object get_y16_object(py::handle self) { return kernel::module_name(ID(Y16))(self); }
+py::object inst_type(py::handle) { return kernel::module_global(ID(INST_TYPE_XY)); }
+py::object get_x16_object(py::handle self) { return kernel::module_global(ID(X16))(self); }
+py::object get_y16_object(py::handle self) { return kernel::module_global(ID(Y16))(self); }
 bool get_x(py::handle self, py::handle index) { return bit_is_set(self.attr(ID(_x)), index); }
 py::object get_wx(py::handle self) { return self.attr(ID(_x)); }
 bool get_y(py::handle self, py::handle index) { return bit_is_set(self.attr(ID(_y)), index); }

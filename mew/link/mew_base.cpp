@@ -17,11 +17,6 @@ using kernel::Type;
 // failing is retried ten times a second rather than in a tight loop.
 constexpr double kIoErrorPause = 0.1;
 
-[[noreturn]] void raise_with(PyObject *type, py::handle message) {
-  py::set_error(type, message);
-  throw py::error_already_set();
-}
-
 // Serial ports are named like COM3 or /dev/ttyUSB0, in any case.
 bool is_port_name(py::handle name) {
   py::object lowered = name.attr(ID(lower))();
@@ -30,10 +25,9 @@ bool is_port_name(py::handle name) {
 
 py::object open_port(py::handle name, py::dict kwargs) {
   if (!is_port_name(name))
-    raise_with(PyExc_ValueError,
-               steal(PyUnicode_FromFormat("Unknown device name: %S", name.ptr())));
+    kernel::raise(PyExc_ValueError, kernel::format("Unknown device name: %S", name.ptr()));
   kwargs[ID(port)] = name;
-  return kernel::module_name(ID(MewSerial))(**kwargs);
+  return kernel::module_global(ID(MewSerial))(**kwargs);
 }
 
 void init(py::handle self, py::handle channel, py::dict kwargs) {
@@ -44,8 +38,8 @@ void init(py::handle self, py::handle channel, py::dict kwargs) {
   self.attr(ID(_stop_flag)) = true;
   self.attr(ID(_feedback_listeners)) = py::list();
   self.attr(ID(_query_listeners)) = py::list();
-  self.attr(ID(_listener_lock)) = kernel::module_name(ID(Lock))();
-  self.attr(ID(_sender_lock)) = kernel::module_name(ID(Lock))();
+  self.attr(ID(_listener_lock)) = kernel::module_global(ID(Lock))();
+  self.attr(ID(_sender_lock)) = kernel::module_global(ID(Lock))();
   self.attr(ID(_receiver_thread)) = py::none();
 }
 
@@ -54,9 +48,9 @@ void start(py::handle self) {
     return;
   self.attr(ID(_stop_flag)) = false;
   try {
-    py::dict options;
-    options[ID(target)] = self.attr(ID(_receiver));
-    self.attr(ID(_receiver_thread)) = kernel::module_name(ID(Thread))(**options);
+    static const py::handle target = kernel::keywords({ID(target)});
+    self.attr(ID(_receiver_thread)) =
+        kernel::call(kernel::module_global(ID(Thread)), {self.attr(ID(_receiver))}, target);
     // Whatever arrived while nobody listened belongs to no exchange of this run.
     self.attr(ID(_channel)).attr(ID(flush_input))();
     self.attr(ID(_receiver_thread)).attr(ID(start))();
@@ -91,7 +85,7 @@ void deliver(py::handle listeners, py::handle line) {
 }
 
 void report(const char *format, py::handle value) {
-  kernel::print(steal(PyUnicode_FromFormat(format, value.ptr())));
+  kernel::print(kernel::format(format, value.ptr()));
 }
 
 // Answers go to every waiting master, requests to every request worker.
@@ -119,7 +113,7 @@ void handle_frame(py::handle self, py::handle channel, py::handle first) {
   } catch (py::error_already_set &error) {
     if (error.matches(PyExc_IOError)) {
       report("IOError from MewFullDuplex: %S", error.value());
-      kernel::module_name(ID(sleep))(kIoErrorPause);
+      kernel::module_global(ID(sleep))(kIoErrorPause);
     } else if (error.matches(PyExc_Exception)) {
       report("Ignore unhandled exception: %S", error.value());
     } else {

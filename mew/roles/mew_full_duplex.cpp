@@ -22,18 +22,20 @@ void init(py::handle self, py::tuple args, py::dict kwargs) {
   }
   self.attr(ID(_slave_thread)) = py::none();
   self.attr(ID(_slave_stop_flag)) = py::bool_(true);
-  kernel::module_name(ID(MewSlaveBase)).attr(ID(__init__))(self, slave_station);
-  kernel::module_name(ID(MewMaster)).attr(ID(__init__))(self, *args, **kwargs);
+  kernel::module_global(ID(MewSlaveBase)).attr(ID(__init__))(self, slave_station);
+  kernel::module_global(ID(MewMaster)).attr(ID(__init__))(self, *args, **kwargs);
 }
 
 // Waits for each request at most one poll, so that a stop is seen in time.
 void serve_requests(py::handle self, py::handle request_queue) {
+  static const py::handle timeout = kernel::keywords({ID(timeout)});
+  py::float_ poll(kRequestPoll);
   while (!request_worker_stopping(self)) {
     py::object frame;
     try {
-      frame = request_queue.attr(ID(get))(py::arg("timeout") = kRequestPoll);
+      frame = kernel::call(request_queue.attr(ID(get)), {poll}, timeout);
     } catch (py::error_already_set &error) {
-      if (error.matches(kernel::module_name(ID(Empty))))
+      if (error.matches(kernel::module_global(ID(Empty))))
         continue;
       throw;
     }
@@ -44,12 +46,12 @@ void serve_requests(py::handle self, py::handle request_queue) {
 void check_and_process_request(py::handle self) { run_request_worker(self, serve_requests); }
 
 void start(py::handle self) {
-  kernel::module_name(ID(MewBase)).attr(ID(start))(self);
+  kernel::module_global(ID(MewBase)).attr(ID(start))(self);
   start_request_worker(self);
 }
 
 void stop(py::handle self) {
-  kernel::module_name(ID(MewBase)).attr(ID(stop))(self);
+  kernel::module_global(ID(MewBase)).attr(ID(stop))(self);
   stop_request_worker(self);
 }
 

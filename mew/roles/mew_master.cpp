@@ -43,7 +43,7 @@ py::list words_of(py::handle fb, py::handle count) {
   bool fits = n >= 0 && n <= (PY_SSIZE_T_MAX - 2) / 4 && text.size() == n * 4 + 2;
   if (!fits)
     kernel::raise_failure(ID(MewFormatError),
-                          steal(PyUnicode_FromFormat("Invalid feedback format: %S", fb.ptr())));
+                          kernel::format("Invalid feedback format: %S", fb.ptr()));
   py::list words;
   for (Py_ssize_t i = 0; i < n; ++i)
     words.append(word_at(text, 2 + 4 * i));
@@ -80,7 +80,7 @@ py::list reinterpreted(py::handle values, const char *pack_format, const char *u
 }
 
 void init(py::handle self, py::tuple args, py::dict kwargs) {
-  kernel::module_name(ID(MewMasterBase)).attr(ID(__init__))(self, *args, **kwargs);
+  kernel::module_global(ID(MewMasterBase)).attr(ID(__init__))(self, *args, **kwargs);
   self.attr(ID(start))();
 }
 

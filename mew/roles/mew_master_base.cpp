@@ -13,22 +13,18 @@ using codec::Text;
 using kernel::steal;
 using kernel::Type;
 
-// The shortest answer: head, two station digits, type, two command
-// characters and the check code with its tail.
-constexpr Py_ssize_t kMinAnswerLength = 9;
-
 // An error answer carries the station's code, read as the two hexadecimal
 // digits it is; None when the station sent anything else there.
 [[noreturn]] void raise_error_answer(const py::str &err) {
-  py::object message =
-      steal(PyUnicode_FromFormat("MEW communication error code(hex): %U", err.ptr()));
+  py::object message = kernel::format("MEW communication error code(hex): %U", err.ptr());
   auto digits = Text(err).visit(
       [](auto *chars, std::size_t length) { return codec::parse_digits(chars, length, 16); });
   py::object code = py::none();
   if (digits)
     code = py::int_(*digits);
-  py::object error = kernel::module_name(ID(MewErrorAnswer))(message, py::arg("code") = code);
-  kernel::raise_object(error);
+  static const py::handle named_code = kernel::keywords({ID(code)});
+  kernel::raise_object(
+      kernel::call(kernel::module_global(ID(MewErrorAnswer)), {message, code}, named_code));
 }
 
 void init(py::handle self, py::tuple args, py::dict kwargs) {
@@ -38,8 +34,8 @@ void init(py::handle self, py::tuple args, py::dict kwargs) {
   } else {
     self.attr(ID(_query_timeout)) = 1;
   }
-  kernel::module_name(ID(MewBase)).attr(ID(__init__))(self, *args, **kwargs);
-  self.attr(ID(_query_lock)) = kernel::module_name(ID(Lock))();
+  kernel::module_global(ID(MewBase)).attr(ID(__init__))(self, *args, **kwargs);
+  self.attr(ID(_query_lock)) = kernel::module_global(ID(Lock))();
 }
 
 py::object query(py::handle self, py::handle command) {
@@ -77,19 +73,19 @@ py::object checked_timeout(py::handle self) {
   if (seconds >= 0 && seconds <= longest_wait())
     return timeout;
   kernel::raise(PyExc_ValueError,
-                steal(PyUnicode_FromFormat("MewMasterBase: query_timeout %R cannot be waited for "
-                                           "(0 to %R seconds)",
-                                           timeout.ptr(), py::float_(longest_wait()).ptr())));
+                kernel::format("MewMasterBase: query_timeout %R cannot be waited for "
+                               "(0 to %R seconds)",
+                               timeout.ptr(), py::float_(longest_wait()).ptr()));
 }
 
 // The first answer put into the listener within the query time-out; None
 // when none came.
 py::object wait_answer(py::handle listener, py::handle timeout) {
-  static const py::handle timeout_keyword = py::make_tuple(ID(timeout)).release();
+  static const py::handle timeout_keyword = kernel::keywords({ID(timeout)});
   try {
     return kernel::call_waiting(listener, ID(get), {timeout}, timeout_keyword);
   } catch (py::error_already_set &error) {
-    if (!error.matches(kernel::module_name(ID(Empty))))
+    if (!error.matches(kernel::module_global(ID(Empty))))
       throw;
   }
   return py::none();
@@ -100,7 +96,7 @@ py::object wait_answer(py::handle listener, py::handle timeout) {
 // is removed on every exit, so no later answer reaches a finished exchange.
 py::object exchange(py::handle self, py::handle command) {
   py::object timeout = checked_timeout(self);
-  py::object listener = kernel::module_name(ID(Queue))();
+  py::object listener = kernel::module_global(ID(Queue))();
   register_listener(self, listener);
   return kernel::finally(
       [&] {
@@ -128,8 +124,8 @@ void check_answer_code(const Text &answer) {
     return;
   kernel::raise_failure(
       ID(MewCheckCodeError),
-      steal(PyUnicode_FromFormat("Error: device response check code mismatch: expected %s, got %U",
-                                 expected, answer.slice(-3, -1).ptr())));
+      kernel::format("Error: device response check code mismatch: expected %s, got %U", expected,
+                     answer.slice(-3, -1).ptr()));
 }
 
 py::str query_unlocked(py::handle self, py::handle request) {
@@ -144,22 +140,21 @@ py::str query_unlocked(py::handle self, py::handle request) {
   Text answer(data);
   Py_UCS4 head = answer.at(0);
   if (head != codec::kHead)
+    kernel::raise_failure(ID(MewFormatError),
+                          kernel::format("Error: device response format invalid: begin with: %c",
+                                         static_cast<int>(head)));
+  if (answer.size() < static_cast<Py_ssize_t>(codec::kShortestFrame))
     kernel::raise_failure(
         ID(MewFormatError),
-        steal(PyUnicode_FromFormat("Error: device response format invalid: begin with: %c",
-                                   static_cast<int>(head))));
-  if (answer.size() < kMinAnswerLength)
-    kernel::raise_failure(
-        ID(MewFormatError),
-        steal(PyUnicode_FromFormat("Error: device response format invalid: length too small: %zd",
-                                   answer.size())));
+        kernel::format("Error: device response format invalid: length too small: %zd",
+                       answer.size()));
   check_answer_code(answer);
   py::object src_station = codec::parse_station(command);
   long cmd_idx = codec::command_start_position(data);
   if (src_station.not_equal(station))
-    kernel::raise_failure(ID(MewStationError), steal(PyUnicode_FromFormat(
-                                                   "Error: station not match: expected %S, got %S",
-                                                   src_station.ptr(), station.ptr())));
+    kernel::raise_failure(ID(MewStationError),
+                          kernel::format("Error: station not match: expected %S, got %S",
+                                         src_station.ptr(), station.ptr()));
   if (codec::frame_type(data) == codec::kError)
     raise_error_answer(answer.slice(cmd_idx, cmd_idx + 2));
   return answer.slice(cmd_idx, -3);

@@ -17,13 +17,10 @@ using codec::TextBuilder;
 using kernel::nothing;
 using kernel::steal;
 
-constexpr std::size_t kMinFrameLength = 9;
-constexpr int kProcessUnknownCmd = -3;
-
 void init(py::handle self, py::handle station) { self.attr(ID(_station)) = station; }
 
 void process_invalid_frame(py::handle, py::handle frame) {
-  kernel::print(steal(PyUnicode_FromFormat("Invalid MEW frame: %S", frame.ptr())));
+  kernel::print(kernel::format("Invalid MEW frame: %S", frame.ptr()));
 }
 
 py::object station(py::handle self) { return self.attr(ID(_station)); }
@@ -31,7 +28,7 @@ py::object station(py::handle self) { return self.attr(ID(_station)); }
 // Length first, so that the head and the BCC are only looked at in a frame
 // long enough to have them.
 bool is_mew_frame(py::handle command) {
-  if (py::len(command) < kMinFrameLength)
+  if (py::len(command) < codec::kShortestFrame)
     return false;
   if (Text(command).at(0) != codec::kHead)
     return false;
@@ -65,8 +62,8 @@ void append_answer_words(std::string &data, py::handle words) {
     py::object value = kernel::index(word);
     std::int64_t v;
     if (!codec::small_int(value, v) || v < 0 || v > 0xFFFF) {
-      PyErr_Format(PyExc_ValueError, "16-bit value out of range 0 to 65535: %R", word.ptr());
-      kernel::raise_pending();
+      kernel::raise(PyExc_ValueError,
+                    kernel::format("16-bit value out of range 0 to 65535: %R", word.ptr()));
     }
     codec::append_word(data, static_cast<std::uint64_t>(v));
   }
@@ -132,7 +129,7 @@ int serve(py::handle self, const Text &command, Command cmd, Py_ssize_t pos, std
   case Command::Unknown:
     break;
   }
-  return kProcessUnknownCmd;
+  return codec::kProcessUnknownCmd;
 }
 
 py::str process_request(py::handle self, py::handle command) {

@@ -19,8 +19,8 @@ void withdraw_queue(py::handle self, py::handle request_queue) {
 
 void report(const py::error_already_set &error, const char *node) {
   py::object kind = error.type().attr(ID(__name__));
-  kernel::print(kernel::steal(PyUnicode_FromFormat("%s: Request not answered: %S: %S", node,
-                                                   kind.ptr(), error.value().ptr())));
+  kernel::print(
+      kernel::format("%s: Request not answered: %S: %S", node, kind.ptr(), error.value().ptr()));
 }
 
 void answer_request(py::handle self, py::handle frame, const char *node) {
@@ -47,8 +47,9 @@ void start_request_worker(py::handle self) {
   if (!request_worker_stopping(self))
     return;
   self.attr(ID(_slave_stop_flag)) = py::bool_(false);
-  py::object worker = kernel::module_name(ID(Thread))(
-      py::arg("target") = self.attr(ID(_check_and_process_request)));
+  static const py::handle target = kernel::keywords({ID(target)});
+  py::object worker = kernel::call(kernel::module_global(ID(Thread)),
+                                   {self.attr(ID(_check_and_process_request))}, target);
   self.attr(ID(_slave_thread)) = worker;
   worker.attr(ID(start))();
 }
@@ -64,7 +65,7 @@ void stop_request_worker(py::handle self) {
 }
 
 void run_request_worker(py::handle self, void (*serve)(py::handle, py::handle)) {
-  py::object request_queue = kernel::module_name(ID(Queue))();
+  py::object request_queue = kernel::module_global(ID(Queue))();
   register_queue(self, request_queue);
   // However the worker ends, it leaves no queue behind that nobody reads, and
   // an end by an error lets start replace it.

@@ -30,7 +30,7 @@ py::str latin(std::string_view bytes) {
 void init(py::handle self, py::dict kwargs) {
   if (!kwargs.contains(ID(timeout)))
     kwargs[ID(timeout)] = kDefaultTimeout;
-  self.attr(ID(_serial)) = kernel::module_name(ID(Serial))(**kwargs);
+  self.attr(ID(_serial)) = kernel::module_global(ID(Serial))(**kwargs);
 }
 
 void read_frame_through_read(py::handle serial, std::string &buffer) {
@@ -99,7 +99,7 @@ void del(py::handle self) {
 } // namespace
 
 void cancel_read(py::handle channel) {
-  if (!py::isinstance(channel, kernel::module_name(ID(MewSerial)))) {
+  if (!py::isinstance(channel, kernel::module_global(ID(MewSerial)))) {
     // A wrapper passes the cancel on to the channel it wraps.
     if (py::hasattr(channel, ID(cancel_read)))
       channel.attr(ID(cancel_read))();

@@ -120,9 +120,7 @@ bool still_open(py::handle serial, const PortState &opened) {
 }
 
 [[noreturn]] void raise_serial(py::handle message) {
-  py::object error = posix_port()->serial_exception(message);
-  py::set_error(posix_port()->serial_exception, error);
-  throw py::error_already_set();
+  kernel::raise_object(posix_port()->serial_exception(message));
 }
 
 [[noreturn]] void raise_read_failed(int error) {

@@ -22,9 +22,9 @@ py::object wrap_member(const Member &member, py::object function, py::handle bui
   case MemberKind::Property:
     return builtins["property"](function);
   case MemberKind::AbstractMethod:
-    return module_name(ID(abstractmethod))(function);
+    return module_global(ID(abstractmethod))(function);
   case MemberKind::AbstractProperty:
-    return builtins["property"](module_name(ID(abstractmethod))(function));
+    return builtins["property"](module_global(ID(abstractmethod))(function));
   }
   return function;
 }
@@ -58,7 +58,7 @@ py::handle metaclass_of(const py::tuple &bases) {
 // (IOError for the module's failures).
 py::object base_named(const char *name, py::handle module_dict, py::handle builtins) {
   if (module_dict.contains(name))
-    return module_name(name);
+    return module_global(name);
   return builtins[name];
 }
 

@@ -267,7 +267,7 @@ py::object annotation_of(Type type) {
   case Type::Float:
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyFloat_Type));
   case Type::ListOfInt:
-    return module_name(
+    return module_global(
         ID(List))[py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type))];
   case Type::Undeclared:
     break;

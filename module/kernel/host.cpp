@@ -1,7 +1,7 @@
 #include "module/kernel/host.hpp"
-
 #include "module/kernel/names.hpp"
 
+#include <cstdarg>
 #include <stdexcept>
 
 namespace zul_mew::kernel {
@@ -21,7 +21,7 @@ void set_module_namespace(py::handle module_dict) {
   g_assertions = flags.attr("optimize").cast<int>() == 0;
 }
 
-py::object module_name(py::handle name) {
+py::object module_global(py::handle name) {
   PyObject *value = PyDict_GetItemWithError(g_module_dict, name.ptr());
   if (value)
     return py::reinterpret_borrow<py::object>(value);
@@ -30,7 +30,7 @@ py::object module_name(py::handle name) {
   raise_pending();
 }
 
-py::object module_name(const char *name) {
+py::object module_global(const char *name) {
   py::object key = steal(PyUnicode_FromString(name));
   PyObject *value = PyDict_GetItemWithError(g_module_dict, key.ptr());
   if (value)
@@ -52,6 +52,14 @@ void raise(PyObject *type, const char *message) {
   throw py::error_already_set();
 }
 
+py::str format(const char *format, ...) {
+  va_list values;
+  va_start(values, format);
+  PyObject *text = PyUnicode_FromFormatV(format, values);
+  va_end(values);
+  return steal(text);
+}
+
 void raise(PyObject *type, py::handle message) {
   PyErr_SetObject(type, message.ptr());
   throw py::error_already_set();
@@ -70,7 +78,7 @@ void raise_object(py::handle error) {
 }
 
 void raise_failure(py::handle kind, py::handle message) {
-  raise_object(module_name(kind)(message));
+  raise_object(module_global(kind)(message));
 }
 
 void raise_failure(py::handle kind, const char *message) {
@@ -94,6 +102,27 @@ py::object call_waiting(py::handle self, py::handle method, std::initializer_lis
     slots[count++] = arg.ptr();
   std::size_t named = keywords ? static_cast<std::size_t>(PyTuple_GET_SIZE(keywords.ptr())) : 0;
   return steal(call_method_waiting(method.ptr(), slots, count - named, keywords.ptr()));
+}
+
+py::handle keywords(std::initializer_list<py::handle> names) {
+  py::tuple tuple(names.size());
+  std::size_t i = 0;
+  for (py::handle name : names)
+    tuple[i++] = name;
+  // Kept for the life of the module, like the names themselves.
+  return tuple.release();
+}
+
+py::object call(py::handle callable, std::initializer_list<py::handle> args, py::handle keywords) {
+  constexpr std::size_t kMostArgs = 3;
+  PyObject *slots[kMostArgs];
+  std::size_t count = 0;
+  if (args.size() > kMostArgs)
+    throw std::invalid_argument("too many arguments for a call");
+  for (py::handle arg : args)
+    slots[count++] = arg.ptr();
+  std::size_t named = keywords ? static_cast<std::size_t>(PyTuple_GET_SIZE(keywords.ptr())) : 0;
+  return steal(PyObject_Vectorcall(callable.ptr(), slots, count - named, keywords.ptr()));
 }
 
 void acquire(py::handle lock) { call_waiting(lock, ID(acquire)); }

@@ -15,10 +15,10 @@ namespace py = pybind11;
 
 void set_module_namespace(py::handle module_dict);
 
-// A name of the module namespace, looked up at the moment of use, so that a
-// host may replace it (zul_mew.Serial, zul_mew.sleep, ...).
-py::object module_name(py::handle name);
-py::object module_name(const char *name);
+// A global of the module, looked up at the moment of use, so that a host may
+// replace it (zul_mew.Serial, zul_mew.sleep, ...).
+py::object module_global(py::handle name);
+py::object module_global(const char *name);
 
 // Calls the host's print with one text.
 void print(py::handle text);
@@ -26,8 +26,13 @@ void print(py::handle text);
 // True unless the interpreter runs with assertions disabled (-O).
 bool assertions_enabled();
 
+// Text made as the host formats a message (PyUnicode_FromFormat: %S, %R, %U,
+// %s, %d, ...).
+py::str format(const char *format, ...);
+
 // Raise a host exception from C++; the function object turns it back into a
-// pending exception at its boundary.
+// pending exception at its boundary. A message with values in it is made with
+// format.
 [[noreturn]] void raise(PyObject *type, const char *message);
 [[noreturn]] void raise(PyObject *type, py::handle message);
 [[noreturn]] void raise_bare(PyObject *type);
@@ -75,6 +80,14 @@ inline py::object steal(PyObject *result) {
     raise_pending();
   return py::reinterpret_steal<py::object>(result);
 }
+
+// The names of a call's keyword arguments, made once where the call is:
+//   static const py::handle named = keywords({ID(timeout)});
+py::handle keywords(std::initializer_list<py::handle> names);
+
+// A call of `callable`; the last values of `args` go to the names in `keywords`.
+py::object call(py::handle callable, std::initializer_list<py::handle> args,
+                py::handle keywords = py::handle());
 
 // A method call that may wait (thread_exit.hpp); the last values of `args`
 // go to the names in `keywords`.

@@ -53,7 +53,12 @@ template <typename Wait> auto without_gil(Wait &&wait) {
 
 // A host method call that may wait with the GIL released (a queue, a lock,
 // the port's read or write): a thread the host ends in it stops there,
-// before any object of the caller is released. `self_and_args` as for the
+// before any object of the caller is released. The waits that must go
+// through it are those of threads the host may end at its exit: any thread
+// of the host's own that calls a node's operations (a master waiting for its
+// answer, its locks, its writes). A node's receiver and request worker are
+// non-daemon threads, which the interpreter joins before it exits, so their
+// waits for a frame or a request are plain calls. `self_and_args` as for the
 // host's vectorcall of a method; null when the call raised.
 PyObject *call_method_waiting(PyObject *name, PyObject *const *self_and_args, std::size_t count,
                               PyObject *keywords);

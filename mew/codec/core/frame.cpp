@@ -26,7 +26,7 @@ const char *command_code(Command command) {
   case Command::Unknown:
     break;
   }
-  return "UNKNOWN";
+  return kUnknownCommand;
 }
 
 void append_hex(std::string &out, std::uint64_t value, int width) {

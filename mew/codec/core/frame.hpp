@@ -18,6 +18,13 @@ inline constexpr char kFeedback = '$';
 inline constexpr char kIgnoreBcc = '*';
 inline constexpr const char *kHexDigits = "0123456789ABCDEF";
 
+// The shortest frame: head, two station digits, type, two command characters
+// and the check code with its tail.
+inline constexpr std::size_t kShortestFrame = 9;
+
+// What a request's command is called when it names none of the six.
+inline constexpr const char *kUnknownCommand = "UNKNOWN";
+
 // XOR of every byte, started at `init`.
 inline std::uint8_t xor_bytes(std::string_view bytes, std::uint8_t init = 0) {
   std::uint8_t bcc = init;
