@@ -82,7 +82,7 @@ def test_the_board_shows_the_bus_live(cable, sim_bus):
         await discovered(app, pilot)
         shown = [(p.state.station, p.state.kind) for p in app.query(".station")]
         assert shown == [(1, "XY"), (2, "XY"), (3, "axis"), (4, "analogue")]
-        assert panel(app, 3).border_title == "station 3 · axis · firmware 0x0201"
+        assert panel(app, 3).border_title == "station 3 · axis · firmware 2.01"
         assert "WX0 0x0105" in str(panel(app, 1).render())
         first = app.bus.rounds
         sim_bus.stations[2].words[("X", 0)] = 0xA5A5

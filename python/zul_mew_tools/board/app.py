@@ -14,6 +14,7 @@ from textual.containers import Vertical, VerticalScroll
 from textual.screen import ModalScreen
 from textual.widgets import Footer, Input, Label, Log, Static
 
+from ..vocabulary import firmware
 from .line import TRACE_LINES
 from .watch import BusWatch, StationState
 
@@ -55,7 +56,7 @@ class StationPanel(Static, can_focus=True):
     def show_state(self, state: StationState) -> None:
         self.state = state
         self.set_class(state.lost, "lost")
-        kind = f"station {state.station} · {state.kind} · firmware 0x{state.firmware:04X}"
+        kind = f"station {state.station} · {state.kind} · firmware {firmware(state.firmware)}"
         self.border_title = kind
         self.border_subtitle = "LOST" if state.lost else ""
         self.update(self._content())
