@@ -17,6 +17,7 @@ import time
 import pytest
 
 import zul_mew
+from conftest import paced
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.cli import build_parser
 from zul_mew_tools.reconnect import ReconnectingChannel
@@ -62,7 +63,7 @@ def on_board(args, act):
 
 
 async def until(pilot, check, within=10.0):
-    deadline = time.monotonic() + within
+    deadline = time.monotonic() + paced(within)
     while not check():
         assert time.monotonic() < deadline, "the board did not show it in time"
         await pilot.pause(0.05)
@@ -191,13 +192,21 @@ ESCAPES = re.compile(r"\x1b(\[[0-9;?<>]*[ -/]*[@-~]|\][^\x07]*\x07|[()][0-9A-Za-
 BOARD = [sys.executable, "-m", "zul_mew_tools.cli", "board"]
 
 
+def read_on(fd, seen):
+    """``seen`` and what the terminal shows next, if anything: read all along, as
+    a terminal does, so that the board never waits to draw."""
+    if select.select([fd], [], [], 0.01)[0]:
+        seen += os.read(fd, 65536).decode(errors="replace")
+    return seen
+
+
 def screen_until(fd, text, within=10.0):
     """What a terminal showed, escapes left out, up to the first time it shows ``text``."""
     seen = ""
-    deadline = time.monotonic() + within
+    deadline = time.monotonic() + paced(within)
     while text not in ESCAPES.sub("", seen):
-        assert select.select([fd], [], [], max(0.0, deadline - time.monotonic()))[0], seen[-400:]
-        seen += os.read(fd, 65536).decode(errors="replace")
+        assert time.monotonic() < deadline, seen[-400:]
+        seen = read_on(fd, seen)
     return seen
 
 
@@ -216,17 +225,20 @@ def test_a_key_ends_the_board_in_a_terminal(cable, sim_bus, key, flags, shown):
         env={**os.environ, "TERM": "xterm-256color"},
         start_new_session=True,
     )
-    os.close(terminal)
     try:
-        screen_until(screen, shown)
+        seen = screen_until(screen, shown)
         os.write(screen, key.encode())
         # A thread left running would keep the process alive past the time-out.
-        assert board.wait(timeout=10) == 0
+        pressed = time.monotonic()
+        while board.poll() is None and time.monotonic() < pressed + 10:
+            seen = read_on(screen, seen)
+        assert board.returncode == 0, seen[-400:]
     finally:
         if board.poll() is None:
             board.kill()
             board.wait()
         os.close(screen)
+        os.close(terminal)
 
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -239,7 +251,7 @@ def free_port():
 
 
 def served_on(port, within=10.0):
-    deadline = time.monotonic() + within
+    deadline = time.monotonic() + paced(within)
     while True:
         try:
             return socket.create_connection(("127.0.0.1", port), timeout=1).close()
@@ -285,7 +297,7 @@ async def browser_shows(url, profile, wanted, within=20.0):
 
     try:
         async with aiohttp.ClientSession() as http:
-            await asyncio.wait_for(watch_page(http), within)
+            await asyncio.wait_for(watch_page(http), paced(within))
     except asyncio.TimeoutError:
         pass
     finally:
@@ -315,7 +327,7 @@ def test_a_served_board_shows_the_stations_in_a_browser(cable, sim_bus, tmp_path
     finally:
         server.send_signal(signal.SIGINT)
         try:
-            server.wait(timeout=10)
+            server.wait(timeout=paced(10))
         except subprocess.TimeoutExpired:
             os.killpg(server.pid, signal.SIGKILL)
             server.wait()
