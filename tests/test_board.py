@@ -21,7 +21,7 @@ from conftest import paced
 from zul_mew_tools.cable import NullModemCable
 from zul_mew_tools.cli import build_parser
 from zul_mew_tools.reconnect import ReconnectingChannel
-from zul_mew_tools.sim import SimBus
+from zul_mew_tools.sim import SimBus, make_station
 
 pytest.importorskip("textual")
 from zul_mew_tools.board.app import BoardApp  # noqa: E402
@@ -119,10 +119,39 @@ def served_session(cable, *flags):
 
 def test_a_served_session_keeps_every_port_setting(cable):
     settings = ["--baudrate", "19200", "--parity", "odd", "--bytesize", "7", "--stopbits", "2"]
-    served = board_args(cable, "--serve", "8000", "--timeout", "0.3", *settings)
-    session = served_session(cable, "--timeout", "0.3", *settings)
+    settings += ["--timeout", "0.3", "--first", "2", "--last", "9"]
+    served = board_args(cable, "--serve", "8000", *settings)
+    session = served_session(cable, *settings)
     assert port_settings(session) == port_settings(served)
     assert (session.query_timeout, session.interval) == (served.query_timeout, INTERVAL)
+    assert (session.first, session.last) == (2, 9)
+
+
+@pytest.mark.parametrize(
+    "stations, flags, shown",
+    [
+        ({2: "xy", 3: "axis", 4: "ad"}, [], [2, 3, 4]),
+        ({1: "xy", 2: "xy", 4: "ad", 6: "axis"}, ["--last", "6"], [1, 2, 4, 6]),
+        ({1: "xy", 2: "xy", 3: "axis", 4: "ad"}, ["--first", "2", "--last", "3"], [2, 3]),
+    ],
+    ids=["no-station-1", "past-silent-ones", "first-last"],
+)
+def test_the_board_discovers_the_stations_of_its_range(cable, stations, flags, shown):
+    nodes = [make_station(kind, number) for number, kind in stations.items()]
+    bus = SimBus(zul_mew.MewSerial(port=cable.ports[0]), nodes)
+    bus.start()
+
+    async def act(app, pilot):
+        # Until the walk is past the last station to show, or at its end.
+        await until(pilot, lambda: not app.bus.discovering or (app.bus.asking or 0) > shown[-1])
+        found = [state.station for state in app.bus.stations]
+        await until(pilot, lambda: [p.state.station for p in app.query(".station")] == found)
+        assert found == shown
+
+    try:
+        on_board(board_args(cable, *flags), act)
+    finally:
+        bus.close()
 
 
 @pytest.mark.parametrize(

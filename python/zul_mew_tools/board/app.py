@@ -187,13 +187,7 @@ class BoardApp(App[None]):
         if bus.stations is not self._shown:
             self._shown = bus.stations
             self._show_stations()
-        result = self._result
-        if bus.discovering:
-            result.update("discovering: asking stations from 1 upward until one is silent")
-        elif not bus.stations:
-            result.update("no station answered (discovery starts at station 1)")
-        else:
-            result.update(bus.last_write)
+        self._result.update(self._result_line())
         self._status.update(self._status_line())
         while self.trace:
             self._trace.write_line(self.trace.popleft())
@@ -214,6 +208,17 @@ class BoardApp(App[None]):
         if first_shown and column.children:
             # The first station takes the keys, so that its bindings are there at once.
             column.children[0].focus()
+
+    def _result_line(self) -> str:
+        bus = self.bus
+        asked = bus.station_range
+        among = f"stations {asked.start} to {asked.stop - 1}"
+        if bus.discovering:
+            asking = f": asking station {bus.asking}" if bus.asking is not None else ""
+            return " · ".join(filter(None, [f"discovering {among}{asking}", bus.last_write]))
+        if not bus.stations:
+            return f"no station answered ({among})"
+        return bus.last_write
 
     def _status_line(self) -> str:
         stats = self.bus.manager.stats

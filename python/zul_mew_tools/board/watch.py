@@ -1,5 +1,6 @@
-"""Watching a bus: one thread discovers the stations, refreshes them at an
-interval and carries out the writes asked for between two refreshes.
+"""Watching a bus: one thread discovers the stations of a range, refreshes
+those found at an interval and carries out the writes asked for between two
+refreshes.
 
 Everything that talks to the line runs on that thread, so a slow or silent
 station never holds up whoever shows the bus; what it learnt is published as
@@ -13,7 +14,7 @@ import queue
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, Optional, Set, Tuple
+from typing import Callable, Dict, Iterator, Optional, Set, Tuple
 
 import zul_mew
 
@@ -51,18 +52,26 @@ def state_of(inst: zul_mew.Inst, lost: bool = False, problem: str = "") -> Stati
 
 
 class BusWatch:
-    """Discovers the bus through ``manager`` and keeps it in view until ``close``."""
+    """Discovers the ``stations`` of a bus through ``manager`` and keeps those
+    that answer in view until ``close``."""
 
     def __init__(
-        self, manager: CountingManager, interval: float, allow_writes: bool = True
+        self,
+        manager: CountingManager,
+        interval: float,
+        stations: range,
+        allow_writes: bool = True,
     ) -> None:
         self.manager = manager
         self.interval = interval
         self.allow_writes = allow_writes
+        self.station_range = stations
         self.discovering = True
+        self.asking: Optional[int] = None
         self.stations: Tuple[StationState, ...] = ()
         self.rounds = 0
         self.last_write = ""
+        self._unasked: Iterator[int] = iter(stations)
         self._instruments: Dict[int, zul_mew.Inst] = {}
         self._problems: Dict[int, str] = {}
         self._lost: Set[int] = set()
@@ -98,11 +107,6 @@ class BusWatch:
     # -- the watching thread
 
     def _watch(self) -> None:
-        self.manager.initialize_inst_list()
-        for inst in self.manager._all_list:
-            self._instruments[inst.station] = inst
-        self._publish()
-        self.discovering = False
         while not self._stop.is_set():
             due = time.monotonic() + self.interval
             for station in list(self._instruments):
@@ -111,7 +115,28 @@ class BusWatch:
                 self._refresh(station)
             self._publish()
             self.rounds += 1
+            if self.discovering:
+                self._discover_until(due)
             self._carry_out_orders_until(due)
+
+    def _discover_until(self, due: float) -> None:
+        """Asks the next stations of the range, at least one, until ``due``:
+        the stations found keep being refreshed while a long range is walked,
+        one silent station's time-out at a time."""
+        for station in self._unasked:
+            if self._stop.is_set():
+                return
+            self.asking = station
+            try:
+                self._instruments[station] = self._pick_up(station)
+            except Exception:
+                pass  # silent, or no station of a bus: the walk goes on past it
+            else:
+                self._publish()
+            if time.monotonic() >= due:
+                return
+        self.asking = None
+        self.discovering = False
 
     def _carry_out_orders_until(self, due: float) -> None:
         while not self._stop.is_set():

@@ -18,9 +18,11 @@ from .line import (
     PORT_HELP,
     Failure,
     add_port_options,
+    add_station_range,
     describe_settings,
     open_line,
     port_settings,
+    station_range,
 )
 
 EXTRA = 'the board needs its extra: pip install "zul_mew[board]"'
@@ -31,6 +33,7 @@ TRACE_LOG = "zul_mew_tools.trace"
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("board", help="the stations of a bus live (the board extra)")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
+    add_station_range(parser)
     parser.add_argument(
         "--interval",
         type=float,
@@ -55,6 +58,7 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
 def run(args: argparse.Namespace) -> int:
     if args.interval <= 0:
         raise Failure("--interval must be above 0 seconds")
+    station_range(args)
     if args.serve:
         return serve(args, *address(args.serve))
     try:
@@ -78,7 +82,7 @@ def run(args: argparse.Namespace) -> int:
 def open_board(args: argparse.Namespace) -> BusWatch:
     # A pulled line is ridden out: its stations are lost until the port is back.
     manager = CountingManager(open_line(args, reconnect=True), query_timeout=args.query_timeout)
-    return BusWatch(manager, args.interval, allow_writes=not args.read_only)
+    return BusWatch(manager, args.interval, station_range(args), allow_writes=not args.read_only)
 
 
 @contextlib.contextmanager
@@ -118,6 +122,7 @@ def is_loopback(host: str) -> bool:
 def board_command(args: argparse.Namespace) -> List[str]:
     """The board each browser session runs: the same line, read-only unless allowed."""
     command = [sys.executable, "-m", "zul_mew_tools.cli", "board", args.port]
+    command += ["--first", str(args.first), "--last", str(args.last)]
     command += ["--baudrate", str(args.baudrate), "--parity", args.parity]
     command += ["--bytesize", str(args.bytesize), "--stopbits", f"{args.stopbits:g}"]
     command += [

@@ -40,6 +40,18 @@ def station(text: str) -> int:
     return number
 
 
+def add_station_range(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
+    parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+
+
+def station_range(args: argparse.Namespace) -> range:
+    """The stations from ``--first`` to ``--last``."""
+    if args.last < args.first:
+        raise Failure(f"--last {args.last} is below --first {args.first}")
+    return range(args.first, args.last + 1)
+
+
 def parity(text: str) -> str:
     try:
         return PARITIES[text.lower()]

@@ -9,7 +9,7 @@ from typing import Any, Dict, List
 import zul_mew
 
 from ..vocabulary import INTERRUPTED, failure_kind, firmware, reason, type_name
-from .line import PORT_HELP, Failure, add_port_options, master_on, station
+from .line import PORT_HELP, Failure, add_port_options, add_station_range, master_on, station_range
 from .output import Output, add_format_option
 
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
@@ -18,8 +18,7 @@ COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("scan", help="find the stations of a bus")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
-    parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
-    parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+    add_station_range(parser)
     add_format_option(parser)
     # A silent station costs one answer time-out: short ones keep a scan quick.
     add_port_options(parser, query_timeout=0.1)
@@ -78,14 +77,13 @@ class Progress:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.last < args.first:
-        raise Failure(f"--last {args.last} is below --first {args.first}")
+    stations = station_range(args)
     master = master_on(args)
     progress = Progress()
     found: List[Dict[str, Any]] = []
     status = 0
     try:
-        for number in range(args.first, args.last + 1):
+        for number in stations:
             progress.asking(number)
             try:
                 station_found = ask(master, number)
