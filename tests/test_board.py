@@ -127,6 +127,16 @@ def test_a_served_session_keeps_every_port_setting(cable):
     assert (session.first, session.last) == (2, 9)
 
 
+@pytest.mark.parametrize("value", ["nan", "0", "-0.5", "inf", "1e300"])
+def test_an_interval_the_board_cannot_wait_is_refused(capsys, value):
+    with pytest.raises(SystemExit) as refused:
+        build_parser().parse_args(["board", "/dev/ttyS0", f"--interval={value}"])
+    assert refused.value.code == 2
+    error = capsys.readouterr().err.splitlines()[-1]
+    assert error.startswith("zul-mew board: error: argument --interval: ")
+    assert error.endswith(f" not {value!r}")
+
+
 @pytest.mark.parametrize(
     "stations, flags, shown",
     [

@@ -8,8 +8,10 @@ import argparse
 import contextlib
 import ipaddress
 import logging
+import math
 import shlex
 import sys
+import threading
 from typing import Dict, Iterator, List, Tuple
 
 from ..board.line import CountingManager, TracedLines
@@ -36,7 +38,7 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     add_station_range(parser)
     parser.add_argument(
         "--interval",
-        type=float,
+        type=interval,
         default=0.5,
         help="seconds between refreshes (default 0.5)",
     )
@@ -55,9 +57,22 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
     parser.set_defaults(run=run, prints_to_stdout=True)
 
 
+def interval(text: str) -> float:
+    """Seconds between two refreshes: a number above 0 that a thread can wait."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not 0 < seconds < math.inf:  # NaN is neither
+        raise argparse.ArgumentTypeError(f"seconds above 0, not {text!r}")
+    if seconds > threading.TIMEOUT_MAX:
+        raise argparse.ArgumentTypeError(
+            f"at most {threading.TIMEOUT_MAX:.0f} seconds, not {text!r}"
+        )
+    return seconds
+
+
 def run(args: argparse.Namespace) -> int:
-    if args.interval <= 0:
-        raise Failure("--interval must be above 0 seconds")
     station_range(args)
     if args.serve:
         return serve(args, *address(args.serve))
