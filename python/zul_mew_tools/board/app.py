@@ -178,13 +178,22 @@ class BoardApp(App[None]):
         yield self._status
         yield Footer()
 
+    def quit_board(self) -> None:
+        # The line is let go while the screen comes down, not after it.
+        self.bus.stop()
+        self.exit()
+
+    async def action_quit(self) -> None:
+        self.quit_board()
+
     def on_mount(self) -> None:
         self.set_interval(LOOK, self.look)
         self.look()
 
     def look(self) -> None:
         bus = self.bus
-        if bus.stations is not self._shown:
+        # A board told to quit before it was drawn has no column to fill.
+        if bus.stations is not self._shown and self._column.is_attached:
             self._shown = bus.stations
             self._show_stations()
         self._result.update(self._result_line())

@@ -28,6 +28,9 @@ INSTRUMENT_CLASSES: Dict[int, Callable[[zul_mew.MewFullDuplex, int], zul_mew.Ins
 }
 
 READ_ONLY = "read-only board: outputs are forced only on a board started with --allow-writes"
+# How often a closing watch ends the exchange in progress again, in seconds,
+# until its thread has ended.
+CUT_AGAIN = 0.05
 
 
 @dataclass(frozen=True)
@@ -53,7 +56,7 @@ def state_of(inst: zul_mew.Inst, lost: bool = False, problem: str = "") -> Stati
 
 class BusWatch:
     """Discovers the ``stations`` of a bus through ``manager`` and keeps those
-    that answer in view until ``close``."""
+    that answer in view until ``close``, which also closes the node."""
 
     def __init__(
         self,
@@ -82,13 +85,26 @@ class BusWatch:
     def start(self) -> None:
         self._thread.start()
 
+    def stop(self) -> None:
+        """Tells the watch to end, without waiting: the exchange in progress and
+        the wait between two rounds end at once, and the watching thread closes
+        the node on its way out. A board calls it the moment it is told to quit,
+        so that the line is let go while the screen comes down."""
+        self._stop.set()
+        self._orders.put(lambda: None)
+        self.manager.cut_short()
+
     def close(self) -> None:
         """Stops the watch and closes the node; no thread of either is left."""
-        self._stop.set()
-        # Closing the node cuts a discovery or refresh short at its next exchange.
-        self.manager.close()
-        if self._thread.ident is not None:
-            self._thread.join()
+        self.stop()
+        if self._thread.ident is None:
+            self.manager.close()
+            return
+        # An exchange begun as the watch was told to end would wait out its
+        # time-out: it is cut short too, until the thread is gone.
+        while self._thread.is_alive():
+            self._thread.join(CUT_AGAIN)
+            self.manager.cut_short()
 
     # -- asked for by whoever shows the bus
 
@@ -107,17 +123,21 @@ class BusWatch:
     # -- the watching thread
 
     def _watch(self) -> None:
-        while not self._stop.is_set():
-            due = time.monotonic() + self.interval
-            for station in list(self._instruments):
-                if self._stop.is_set():
-                    return
-                self._refresh(station)
-            self._publish()
-            self.rounds += 1
-            if self.discovering:
-                self._discover_until(due)
-            self._carry_out_orders_until(due)
+        try:
+            while not self._stop.is_set():
+                due = time.monotonic() + self.interval
+                for station in list(self._instruments):
+                    if self._stop.is_set():
+                        return
+                    self._refresh(station)
+                self._publish()
+                self.rounds += 1
+                if self.discovering:
+                    self._discover_until(due)
+                self._carry_out_orders_until(due)
+        finally:
+            # Closed where it is used, as soon as the watch ends.
+            self.manager.close()
 
     def _discover_until(self, due: float) -> None:
         """Asks the next stations of the range, at least one, until ``due``:

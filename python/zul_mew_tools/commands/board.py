@@ -12,8 +12,11 @@ import math
 import shlex
 import sys
 import threading
-from typing import Dict, Iterator, List, Tuple
+from typing import Dict, Iterator, List, Optional, Tuple
 
+import zul_mew
+
+from ..board.ctrl_c import ctrl_c_held, ctrl_c_quits
 from ..board.line import CountingManager, TracedLines
 from ..board.watch import BusWatch
 from .line import (
@@ -84,19 +87,32 @@ def run(args: argparse.Namespace) -> int:
     # It shows a lost line itself, as lost stations, and the trace in a pane.
     traced = TracedLines()
     with handled_by({RECONNECT_LOG: logging.NullHandler(), TRACE_LOG: traced}):
-        bus = open_board(args)
-        bus.start()
+        channel = board_line(args)
+        bus: Optional[BusWatch] = None
         try:
-            trace = traced.lines if args.trace else None
-            BoardApp(bus, line_settings(args), trace).run()
+            with ctrl_c_held():
+                bus = open_board(args, channel)
+                bus.start()
+            app = BoardApp(bus, line_settings(args), traced.lines if args.trace else None)
+            with ctrl_c_quits(app):
+                app.run()
         finally:
-            bus.close()
+            with ctrl_c_held():
+                if bus is not None:
+                    bus.close()
+                else:
+                    channel.close()
     return 0
 
 
-def open_board(args: argparse.Namespace) -> BusWatch:
+def board_line(args: argparse.Namespace) -> zul_mew.Channel:
     # A pulled line is ridden out: its stations are lost until the port is back.
-    manager = CountingManager(open_line(args, reconnect=True), query_timeout=args.query_timeout)
+    return open_line(args, reconnect=True)
+
+
+def open_board(args: argparse.Namespace, channel: Optional[zul_mew.Channel] = None) -> BusWatch:
+    line = channel if channel is not None else board_line(args)
+    manager = CountingManager(line, query_timeout=args.query_timeout)
     return BusWatch(manager, args.interval, station_range(args), allow_writes=not args.read_only)
 
 
