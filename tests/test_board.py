@@ -3,6 +3,7 @@ what a person forces, and the board served to a real browser."""
 
 import asyncio
 import base64
+import http.client
 import os
 import pty
 import re
@@ -14,6 +15,8 @@ import subprocess
 import sys
 import termios
 import time
+from pathlib import Path
+from urllib.parse import urljoin, urlsplit
 
 import pytest
 
@@ -346,12 +349,133 @@ def served_on(port, within=10.0):
             time.sleep(0.1)
 
 
+def serve_board(port, *flags):
+    """``zul-mew board PORT --serve ...``, once it listens."""
+    server = subprocess.Popen(
+        BOARD + [port, "--query-timeout", "0.2", "--serve", *flags],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        start_new_session=True,
+    )
+    said = server.stdout.readline()
+    return server, said
+
+
+def end_served(server):
+    server.send_signal(signal.SIGINT)
+    try:
+        server.wait(timeout=paced(10))
+    except subprocess.TimeoutExpired:
+        os.killpg(server.pid, signal.SIGKILL)
+        server.wait()
+    server.stdout.close()
+
+
+def sessions_of(server):
+    """The board sessions a server has started and that still run."""
+    tasks = Path(f"/proc/{server.pid}/task")
+    return {child for task in tasks.iterdir() for child in (task / "children").read_text().split()}
+
+
+@pytest.fixture(scope="module")
+def served_boards():
+    """Boards served on the address given, for a port that cannot be opened:
+    a session one of them starts ends at once."""
+    pytest.importorskip("textual_serve")
+    servers = {}
+
+    def on(address):
+        if address not in servers:
+            port = free_port()
+            servers[address] = serve_board("/dev/zul-mew-absent", f"{address}:{port}")[0], port
+            served_on(port)
+        return servers[address]
+
+    yield on
+    for server, _ in servers.values():
+        end_served(server)
+
+
+def answer_to(port, path, host, origin=None):
+    """Status, headers and body of a board's answer to a request for ``path``
+    naming it ``host``, from the page ``origin``."""
+    headers = {"Host": host, **({"Origin": origin} if origin else {})}
+    if path == "/ws":
+        headers.update({"Connection": "Upgrade", "Upgrade": "websocket"})
+        headers.update(
+            {"Sec-WebSocket-Version": "13", "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="}
+        )
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=paced(5))
+    try:
+        connection.request("GET", path, headers=headers)
+        answer = connection.getresponse()
+        return answer.status, answer.headers, answer.read().decode()
+    finally:
+        connection.close()
+
+
+# The address a board is served on; a request for a path, naming the board by
+# Host, from the page Origin ("-": none); the status it gets.
+REQUESTS = {
+    "page": "127.0.0.1 / 127.0.0.1:{port} - 200",
+    "page-as-localhost": "127.0.0.1 / localhost:{port} - 200",
+    "page-rebound": "127.0.0.1 / rebound.test:{port} - 403",
+    "script-rebound": "127.0.0.1 /static/js/textual.js rebound.test:{port} - 403",
+    "page-on-another-port": "127.0.0.1 / 127.0.0.1:1 - 403",
+    "session": "127.0.0.1 /ws 127.0.0.1:{port} http://127.0.0.1:{port} 101",
+    "session-as-[::1]": "127.0.0.1 /ws [::1]:{port} http://[::1]:{port} 101",
+    "session-from-another-site": "127.0.0.1 /ws 127.0.0.1:{port} http://other.test 403",
+    "session-rebound": "127.0.0.1 /ws rebound.test:{port} http://rebound.test:{port} 403",
+    "session-from-another-name": "127.0.0.1 /ws localhost:{port} http://127.0.0.1:{port} 403",
+    "session-without-origin": "127.0.0.1 /ws 127.0.0.1:{port} - 403",
+    "every-address-page": "0.0.0.0 / 127.0.0.1:{port} - 200",
+    "every-address-page-by-name": "0.0.0.0 / {machine}:{port} - 200",
+    "every-address-page-not-reached": "0.0.0.0 / 192.0.2.7:{port} - 403",
+    "every-address-page-rebound": "0.0.0.0 / rebound.test:{port} - 403",
+    "every-address-session": "0.0.0.0 /ws localhost:{port} http://localhost:{port} 101",
+}
+
+
+@pytest.mark.parametrize("request_", REQUESTS.values(), ids=REQUESTS)
+def test_only_the_boards_own_page_starts_a_session(served_boards, request_):
+    address, path, host, origin, status = request_.split()
+    server, port = served_boards(address)
+    names = {"port": port, "machine": socket.gethostname()}
+    before = sessions_of(server)
+    given = answer_to(port, path, host.format(**names), origin.format(**names).strip("-") or None)
+    assert given[0] == int(status), given[2]
+    deadline = time.monotonic() + paced(5)
+    while status == "101" and sessions_of(server) <= before:
+        assert time.monotonic() < deadline, "no session started"
+        time.sleep(0.01)
+    assert (sessions_of(server) > before) == (status == "101")
+
+
+REFERENCES = re.compile(r"""(?:\b(?:src|href)\s*=\s*|url\(\s*|@import\s+)["']?([^"')\s>]+)""")
+
+
+def test_the_served_page_loads_nothing_from_elsewhere(served_boards):
+    _, port = served_boards("127.0.0.1")
+    own = f"127.0.0.1:{port}"
+    _, headers, page = answer_to(port, "/", own)
+    references = REFERENCES.findall(page)
+    for sheet in [ref for ref in references if ref.endswith(".css")]:
+        references += REFERENCES.findall(answer_to(port, urljoin("/", sheet), own)[2])
+    assert any(ref.endswith(".js") for ref in references), page
+    hosts = {urlsplit(urljoin(f"http://{own}/", ref)).netloc for ref in references}
+    assert hosts == {own}, references
+    # Nor may another page frame it, where a click meant for that page would land on an output.
+    assert "frame-ancestors 'none'" in headers["Content-Security-Policy"]
+
+
 def text_of(terminal):
     return ESCAPES.sub("", terminal.decode(errors="replace"))
 
 
 async def browser_shows(url, profile, wanted, within=20.0):
-    """What a headless Chromium on ``url`` got for its terminal, up to ``wanted``."""
+    """What a headless Chromium on ``url`` got for its terminal, up to ``wanted``,
+    and every address the page asked for."""
     import aiohttp
 
     browser = await asyncio.create_subprocess_exec(
@@ -360,8 +484,10 @@ async def browser_shows(url, profile, wanted, within=20.0):
         stderr=asyncio.subprocess.PIPE,
         # The browser is not ours to check: a sanitizer runtime preloaded for the module stays out.
         env={name: value for name, value in os.environ.items() if name != "LD_PRELOAD"},
+        start_new_session=True,  # its helper processes end with it, not after the test
     )
     shown = bytearray()
+    asked = []
 
     async def watch_page(http):
         line = b""
@@ -376,7 +502,11 @@ async def browser_shows(url, profile, wanted, within=20.0):
             await tab.send_json({"id": 2, "method": "Page.navigate", "params": {"url": url}})
             while not all(w in text_of(shown) for w in wanted):
                 event = await tab.receive_json()
-                if event.get("method") == "Network.webSocketFrameReceived":
+                if event.get("method") == "Network.requestWillBeSent":
+                    asked.append(event["params"]["request"]["url"])
+                elif event.get("method") == "Network.webSocketCreated":
+                    asked.append(event["params"]["url"])
+                elif event.get("method") == "Network.webSocketFrameReceived":
                     frame = event["params"]["response"]
                     if frame["opcode"] == 2:  # the terminal's bytes travel as binary frames
                         shown.extend(base64.b64decode(frame["payloadData"]))
@@ -387,34 +517,23 @@ async def browser_shows(url, profile, wanted, within=20.0):
     except asyncio.TimeoutError:
         pass
     finally:
-        browser.kill()
+        os.killpg(browser.pid, signal.SIGKILL)
         await browser.wait()
-    return text_of(shown)
+    return text_of(shown), asked
 
 
 @pytest.mark.skipif(not CHROMIUM, reason="needs chromium")
 def test_a_served_board_shows_the_stations_in_a_browser(cable, sim_bus, tmp_path):
     pytest.importorskip("textual_serve")
     port = free_port()
-    server = subprocess.Popen(
-        BOARD + [cable.ports[1], "--query-timeout", "0.2", "--serve", str(port)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        text=True,
-        start_new_session=True,
-    )
+    server, said = serve_board(cable.ports[1], str(port))
     try:
-        said = server.stdout.readline()
         assert said.endswith(f" on http://127.0.0.1:{port} (this machine only)\n")
         served_on(port)
         wanted = [f"station {n}" for n in range(1, 5)]
-        shown = asyncio.run(browser_shows(f"http://127.0.0.1:{port}", tmp_path, wanted))
+        url = f"http://127.0.0.1:{port}"
+        shown, asked = asyncio.run(browser_shows(url, tmp_path, wanted))
         assert all(w in shown for w in wanted), shown[-400:]
+        assert {urlsplit(address).netloc for address in asked} == {f"127.0.0.1:{port}"}
     finally:
-        server.send_signal(signal.SIGINT)
-        try:
-            server.wait(timeout=paced(10))
-        except subprocess.TimeoutExpired:
-            os.killpg(server.pid, signal.SIGKILL)
-            server.wait()
-        server.stdout.close()
+        end_served(server)

@@ -170,14 +170,15 @@ def board_command(args: argparse.Namespace) -> List[str]:
 
 def serve(args: argparse.Namespace, host: str, port: int) -> int:
     try:
-        from textual_serve.server import Server
+        from ..board.serve import BoardServer
     except ImportError:
         raise Failure(EXTRA) from None
     if args.verbose:
         settings = describe_settings(args.port, port_settings(args), args.query_timeout)
         print(settings, file=sys.stderr)
     where = "this machine only" if is_loopback(host) else "reachable from other machines"
-    print(f"board: serving {args.port} on http://{host}:{port} ({where})", flush=True)
+    url_host = f"[{host}]" if ":" in host else host
+    print(f"board: serving {args.port} on http://{url_host}:{port} ({where})", flush=True)
     if not args.allow_writes:
         print(
             "board: read-only in the browser; --allow-writes lets it force outputs",
@@ -189,5 +190,5 @@ def serve(args: argparse.Namespace, host: str, port: int) -> int:
             " of this bus",
             flush=True,
         )
-    Server(shlex.join(board_command(args)), host=host, port=port, title="zul-mew board").serve()
+    BoardServer(shlex.join(board_command(args)), host, port).serve()
     return 0
