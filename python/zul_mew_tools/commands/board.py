@@ -76,7 +76,7 @@ def interval(text: str) -> float:
 
 
 def run(args: argparse.Namespace) -> int:
-    station_range(args)
+    station_range(args)  # a range upside down fails before anything is opened or served
     if args.serve:
         return serve(args, *address(args.serve))
     try:
