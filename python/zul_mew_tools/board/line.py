@@ -81,7 +81,8 @@ class CountingManager(zul_mew.InstManager):
 
 
 class TracedLines(logging.Handler):
-    """The trace's last lines, kept for the board to show: printed, they would
+    """The trace's last lines, and what the node prints of the line (a frame it
+    could not read or deliver), kept for the board to show: printed, they would
     tear the screen the board draws on the same terminal."""
 
     def __init__(self) -> None:
@@ -90,3 +91,7 @@ class TracedLines(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         self.lines.append(record.getMessage())
+
+    def write(self, text: str) -> int:
+        self.lines.extend(line for line in text.splitlines() if line)
+        return len(text)

@@ -12,7 +12,7 @@ import math
 import shlex
 import sys
 import threading
-from typing import Dict, Iterator, List, Optional, Tuple
+from typing import Dict, Iterator, List, Optional, TextIO, Tuple, cast
 
 import zul_mew
 
@@ -83,10 +83,12 @@ def run(args: argparse.Namespace) -> int:
         from ..board.app import BoardApp
     except ImportError:
         raise Failure(EXTRA) from None
-    # The board draws on standard error: a log line there would tear the screen.
-    # It shows a lost line itself, as lost stations, and the trace in a pane.
+    # The board draws on the terminal: a log line or a note of the node printed
+    # there would tear the screen. It shows a lost line itself, as lost
+    # stations, and the trace and the node's notes in a pane.
     traced = TracedLines()
-    with handled_by({RECONNECT_LOG: logging.NullHandler(), TRACE_LOG: traced}):
+    loggers = handled_by({RECONNECT_LOG: logging.NullHandler(), TRACE_LOG: traced})
+    with loggers, contextlib.redirect_stdout(cast(TextIO, traced)):
         channel = board_line(args)
         bus: Optional[BusWatch] = None
         try:
