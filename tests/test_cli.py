@@ -233,7 +233,7 @@ def test_a_contact_is_a_bit_of_its_word(memory):
         (["read", "{port}", "three", "DT0"], 2, "not a station number: 'three'"),
         (["read", "{port}", 3, "DT0", "--parity", "X"], 2, "parity is one of N E O M S"),
         (["write", "{port}", 3, "DT7", "42", "--query-timeout", "-1"], 2,
-         "a time-out is a number of seconds above 0, not '-1'"),
+         "a number of seconds above 0, not '-1'"),
         (["write", "{port}", 3, "DT7", "42", "--query-timeout", "inf"], 2, "not 'inf'"),
         (["read", "{port}", 3, "DT7", "--query-timeout", "nan"], 2, "not 'nan'"),
         (["read", "{port}", 3, "DT7", "--timeout", "0"], 2, "not '0'"),

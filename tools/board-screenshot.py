@@ -36,7 +36,8 @@ def main() -> None:
         sim.stations[1].words[("Y", 0)] = 0x0013
         sim.stations[2].words[("X", 0)] = 0x8241
         sim.start()
-        args = build_parser().parse_args(["board", cable.ports[1], "--query-timeout", "0.3"])
+        line = ["--query-timeout", "0.3", "--last", "4"]
+        args = build_parser().parse_args(["board", cable.ports[1], *line])
         bus = open_board(args)
         bus.start()
         try:

@@ -25,4 +25,6 @@ export ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2:halt_on_error=1:abort_o
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0:malloc_context_size=2:exitcode=87
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=88
 export PYTHONPATH=$root/$build:$root/python
+# The suite's waits for the machine's pace stretch for this slower build.
+export ZUL_MEW_SLOWDOWN=${ZUL_MEW_SLOWDOWN:-3}
 exec "$python" -m pytest -q -p no:cacheprovider "$@"

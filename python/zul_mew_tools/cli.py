@@ -85,7 +85,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    try:
+        # Building the parser imports every command: a Ctrl-C may come meanwhile.
+        args = build_parser().parse_args(argv)
+    except KeyboardInterrupt:
+        return INTERRUPTED
     args.out = sys.stdout
     # A node's receiver ends when its port fails: one line, as every failure.
     threading.excepthook = lambda hook: say(args.command, hook.exc_value or hook.exc_type())

@@ -14,6 +14,7 @@ from textual.containers import Vertical, VerticalScroll
 from textual.screen import ModalScreen
 from textual.widgets import Footer, Input, Label, Log, Static
 
+from ..vocabulary import firmware
 from .line import TRACE_LINES
 from .watch import BusWatch, StationState
 
@@ -55,7 +56,7 @@ class StationPanel(Static, can_focus=True):
     def show_state(self, state: StationState) -> None:
         self.state = state
         self.set_class(state.lost, "lost")
-        kind = f"station {state.station} · {state.kind} · firmware 0x{state.firmware:04X}"
+        kind = f"station {state.station} · {state.kind} · firmware {firmware(state.firmware)}"
         self.border_title = kind
         self.border_subtitle = "LOST" if state.lost else ""
         self.update(self._content())
@@ -177,22 +178,25 @@ class BoardApp(App[None]):
         yield self._status
         yield Footer()
 
+    def quit_board(self) -> None:
+        # The line is let go while the screen comes down, not after it.
+        self.bus.stop()
+        self.exit()
+
+    async def action_quit(self) -> None:
+        self.quit_board()
+
     def on_mount(self) -> None:
         self.set_interval(LOOK, self.look)
         self.look()
 
     def look(self) -> None:
         bus = self.bus
-        if bus.stations is not self._shown:
+        # A board told to quit before it was drawn has no column to fill.
+        if bus.stations is not self._shown and self._column.is_attached:
             self._shown = bus.stations
             self._show_stations()
-        result = self._result
-        if bus.discovering:
-            result.update("discovering: asking stations from 1 upward until one is silent")
-        elif not bus.stations:
-            result.update("no station answered (discovery starts at station 1)")
-        else:
-            result.update(bus.last_write)
+        self._result.update(self._result_line())
         self._status.update(self._status_line())
         while self.trace:
             self._trace.write_line(self.trace.popleft())
@@ -213,6 +217,17 @@ class BoardApp(App[None]):
         if first_shown and column.children:
             # The first station takes the keys, so that its bindings are there at once.
             column.children[0].focus()
+
+    def _result_line(self) -> str:
+        bus = self.bus
+        asked = bus.station_range
+        among = f"stations {asked.start} to {asked.stop - 1}"
+        if bus.discovering:
+            asking = f": asking station {bus.asking}" if bus.asking is not None else ""
+            return " · ".join(filter(None, [f"discovering {among}{asking}", bus.last_write]))
+        if not bus.stations:
+            return f"no station answered ({among})"
+        return bus.last_write
 
     def _status_line(self) -> str:
         stats = self.bus.manager.stats

@@ -17,6 +17,9 @@ from ..vocabulary import failure_kind
 RATE_WINDOW = 2.0
 # How many traced frames the board keeps to show.
 TRACE_LINES = 200
+# What an exchange cut short takes for its answer: no answer frame begins so,
+# so the exchange fails at once as with a malformed answer.
+CUT_SHORT = "cut short"
 
 
 class LineStats:
@@ -52,7 +55,8 @@ class LineStats:
 
 class CountingManager(zul_mew.InstManager):
     """An instrument manager that counts every exchange of its master side,
-    discovery, refreshes and writes alike."""
+    discovery, refreshes and writes alike, and whose exchange in progress can
+    be cut short."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self.stats = LineStats()
@@ -68,9 +72,17 @@ class CountingManager(zul_mew.InstManager):
         self.stats.answered(started, time.monotonic())
         return answer
 
+    def cut_short(self) -> None:
+        """Ends the exchange waiting for its answer, if any, at once rather than
+        at its time-out: a board told to quit does not wait for a silent station."""
+        with self._listener_lock:
+            for listener in self._feedback_listeners:
+                listener.put(CUT_SHORT)
+
 
 class TracedLines(logging.Handler):
-    """The trace's last lines, kept for the board to show: printed, they would
+    """The trace's last lines, and what the node prints of the line (a frame it
+    could not read or deliver), kept for the board to show: printed, they would
     tear the screen the board draws on the same terminal."""
 
     def __init__(self) -> None:
@@ -79,3 +91,7 @@ class TracedLines(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         self.lines.append(record.getMessage())
+
+    def write(self, text: str) -> int:
+        self.lines.extend(line for line in text.splitlines() if line)
+        return len(text)

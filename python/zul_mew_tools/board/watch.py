@@ -1,5 +1,6 @@
-"""Watching a bus: one thread discovers the stations, refreshes them at an
-interval and carries out the writes asked for between two refreshes.
+"""Watching a bus: one thread discovers the stations of a range, refreshes
+those found at an interval and carries out the writes asked for between two
+refreshes.
 
 Everything that talks to the line runs on that thread, so a slow or silent
 station never holds up whoever shows the bus; what it learnt is published as
@@ -13,7 +14,7 @@ import queue
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, Optional, Set, Tuple
+from typing import Callable, Dict, Iterator, Optional, Set, Tuple
 
 import zul_mew
 
@@ -27,6 +28,9 @@ INSTRUMENT_CLASSES: Dict[int, Callable[[zul_mew.MewFullDuplex, int], zul_mew.Ins
 }
 
 READ_ONLY = "read-only board: outputs are forced only on a board started with --allow-writes"
+# How often a closing watch ends the exchange in progress again, in seconds,
+# until its thread has ended.
+CUT_AGAIN = 0.05
 
 
 @dataclass(frozen=True)
@@ -51,18 +55,26 @@ def state_of(inst: zul_mew.Inst, lost: bool = False, problem: str = "") -> Stati
 
 
 class BusWatch:
-    """Discovers the bus through ``manager`` and keeps it in view until ``close``."""
+    """Discovers the ``stations`` of a bus through ``manager`` and keeps those
+    that answer in view until ``close``, which also closes the node."""
 
     def __init__(
-        self, manager: CountingManager, interval: float, allow_writes: bool = True
+        self,
+        manager: CountingManager,
+        interval: float,
+        stations: range,
+        allow_writes: bool = True,
     ) -> None:
         self.manager = manager
         self.interval = interval
         self.allow_writes = allow_writes
+        self.station_range = stations
         self.discovering = True
+        self.asking: Optional[int] = None
         self.stations: Tuple[StationState, ...] = ()
         self.rounds = 0
         self.last_write = ""
+        self._unasked: Iterator[int] = iter(stations)
         self._instruments: Dict[int, zul_mew.Inst] = {}
         self._problems: Dict[int, str] = {}
         self._lost: Set[int] = set()
@@ -73,13 +85,26 @@ class BusWatch:
     def start(self) -> None:
         self._thread.start()
 
+    def stop(self) -> None:
+        """Tells the watch to end, without waiting: the exchange in progress and
+        the wait between two rounds end at once, and the watching thread closes
+        the node on its way out. A board calls it the moment it is told to quit,
+        so that the line is let go while the screen comes down."""
+        self._stop.set()
+        self._orders.put(lambda: None)
+        self.manager.cut_short()
+
     def close(self) -> None:
         """Stops the watch and closes the node; no thread of either is left."""
-        self._stop.set()
-        # Closing the node cuts a discovery or refresh short at its next exchange.
-        self.manager.close()
-        if self._thread.ident is not None:
-            self._thread.join()
+        self.stop()
+        if self._thread.ident is None:
+            self.manager.close()
+            return
+        # An exchange begun as the watch was told to end would wait out its
+        # time-out: it is cut short too, until the thread is gone.
+        while self._thread.is_alive():
+            self._thread.join(CUT_AGAIN)
+            self.manager.cut_short()
 
     # -- asked for by whoever shows the bus
 
@@ -98,20 +123,40 @@ class BusWatch:
     # -- the watching thread
 
     def _watch(self) -> None:
-        self.manager.initialize_inst_list()
-        for inst in self.manager._all_list:
-            self._instruments[inst.station] = inst
-        self._publish()
+        try:
+            while not self._stop.is_set():
+                due = time.monotonic() + self.interval
+                for station in list(self._instruments):
+                    if self._stop.is_set():
+                        return
+                    self._refresh(station)
+                self._publish()
+                self.rounds += 1
+                if self.discovering:
+                    self._discover_until(due)
+                self._carry_out_orders_until(due)
+        finally:
+            # Closed where it is used, as soon as the watch ends.
+            self.manager.close()
+
+    def _discover_until(self, due: float) -> None:
+        """Asks the next stations of the range, at least one, until ``due``:
+        the stations found keep being refreshed while a long range is walked,
+        one silent station's time-out at a time."""
+        for station in self._unasked:
+            if self._stop.is_set():
+                return
+            self.asking = station
+            try:
+                self._instruments[station] = self._pick_up(station)
+            except Exception:
+                pass  # silent, or no station of a bus: the walk goes on past it
+            else:
+                self._publish()
+            if time.monotonic() >= due:
+                return
+        self.asking = None
         self.discovering = False
-        while not self._stop.is_set():
-            due = time.monotonic() + self.interval
-            for station in list(self._instruments):
-                if self._stop.is_set():
-                    return
-                self._refresh(station)
-            self._publish()
-            self.rounds += 1
-            self._carry_out_orders_until(due)
 
     def _carry_out_orders_until(self, due: float) -> None:
         while not self._stop.is_set():

@@ -11,17 +11,23 @@ import logging
 import os
 import shlex
 import sys
-from typing import Dict, Iterator, List, Tuple
+from typing import Dict, Iterator, List, Optional, TextIO, Tuple, cast
 
+import zul_mew
+
+from ..board.ctrl_c import ctrl_c_held, ctrl_c_quits
 from ..board.line import CountingManager, TracedLines
 from ..board.watch import BusWatch
 from .line import (
     PORT_HELP,
     Failure,
     add_port_options,
+    add_station_range,
     describe_settings,
     open_line,
     port_settings,
+    seconds,
+    station_range,
 )
 
 EXTRA = 'the board needs its extra: pip install "zul_mew[board]"'
@@ -32,9 +38,10 @@ TRACE_LOG = "zul_mew_tools.trace"
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("board", help="the stations of a bus live (the board extra)")
     parser.add_argument("port", metavar="PORT", help=f"{PORT_HELP}, or a tag file")
+    add_station_range(parser)
     parser.add_argument(
         "--interval",
-        type=float,
+        type=seconds,
         default=0.5,
         help="seconds between refreshes (default 0.5)",
     )
@@ -54,8 +61,7 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.interval <= 0:
-        raise Failure("--interval must be above 0 seconds")
+    station_range(args)  # a range upside down fails before anything is opened or served
     if args.serve:
         return serve(args, *address(args.serve))
     if os.path.isfile(args.port):
@@ -66,24 +72,39 @@ def run(args: argparse.Namespace) -> int:
         from ..board.app import BoardApp
     except ImportError:
         raise Failure(EXTRA) from None
-    # The board draws on standard error: a log line there would tear the screen.
-    # It shows a lost line itself, as lost stations, and the trace in a pane.
+    # The board draws on the terminal: a log line or a note of the node printed
+    # there would tear the screen. It shows a lost line itself, as lost
+    # stations, and the trace and the node's notes in a pane.
     traced = TracedLines()
-    with handled_by({RECONNECT_LOG: logging.NullHandler(), TRACE_LOG: traced}):
-        bus = open_board(args)
-        bus.start()
+    loggers = handled_by({RECONNECT_LOG: logging.NullHandler(), TRACE_LOG: traced})
+    with loggers, contextlib.redirect_stdout(cast(TextIO, traced)):
+        channel = board_line(args)
+        bus: Optional[BusWatch] = None
         try:
-            trace = traced.lines if args.trace else None
-            BoardApp(bus, line_settings(args), trace).run()
+            with ctrl_c_held():
+                bus = open_board(args, channel)
+                bus.start()
+            app = BoardApp(bus, line_settings(args), traced.lines if args.trace else None)
+            with ctrl_c_quits(app):
+                app.run()
         finally:
-            bus.close()
+            with ctrl_c_held():
+                if bus is not None:
+                    bus.close()
+                else:
+                    channel.close()
     return 0
 
 
-def open_board(args: argparse.Namespace) -> BusWatch:
+def board_line(args: argparse.Namespace) -> zul_mew.Channel:
     # A pulled line is ridden out: its stations are lost until the port is back.
-    manager = CountingManager(open_line(args, reconnect=True), query_timeout=args.query_timeout)
-    return BusWatch(manager, args.interval, allow_writes=not args.read_only)
+    return open_line(args, reconnect=True)
+
+
+def open_board(args: argparse.Namespace, channel: Optional[zul_mew.Channel] = None) -> BusWatch:
+    line = channel if channel is not None else board_line(args)
+    manager = CountingManager(line, query_timeout=args.query_timeout)
+    return BusWatch(manager, args.interval, station_range(args), allow_writes=not args.read_only)
 
 
 @contextlib.contextmanager
@@ -123,6 +144,7 @@ def is_loopback(host: str) -> bool:
 def board_command(args: argparse.Namespace) -> List[str]:
     """The board each browser session runs: the same line, read-only unless allowed."""
     command = [sys.executable, "-m", "zul_mew_tools.cli", "board", args.port]
+    command += ["--first", str(args.first), "--last", str(args.last)]
     command += ["--baudrate", str(args.baudrate), "--parity", args.parity]
     command += ["--bytesize", str(args.bytesize), "--stopbits", f"{args.stopbits:g}"]
     command += [
@@ -139,14 +161,15 @@ def board_command(args: argparse.Namespace) -> List[str]:
 
 def serve(args: argparse.Namespace, host: str, port: int) -> int:
     try:
-        from textual_serve.server import Server
+        from ..board.serve import BoardServer
     except ImportError:
         raise Failure(EXTRA) from None
     if args.verbose:
         settings = describe_settings(args.port, port_settings(args), args.query_timeout)
         print(settings, file=sys.stderr)
     where = "this machine only" if is_loopback(host) else "reachable from other machines"
-    print(f"board: serving {args.port} on http://{host}:{port} ({where})", flush=True)
+    url_host = f"[{host}]" if ":" in host else host
+    print(f"board: serving {args.port} on http://{url_host}:{port} ({where})", flush=True)
     if not args.allow_writes:
         print(
             "board: read-only in the browser; --allow-writes lets it force outputs",
@@ -158,5 +181,5 @@ def serve(args: argparse.Namespace, host: str, port: int) -> int:
             " of this bus",
             flush=True,
         )
-    Server(shlex.join(board_command(args)), host=host, port=port, title="zul-mew board").serve()
+    BoardServer(shlex.join(board_command(args)), host, port).serve()
     return 0

@@ -38,16 +38,29 @@ def station(text: str) -> int:
 
 
 def seconds(text: str) -> float:
-    """A time-out as people write it: above 0 and finite. Zero would make a read
-    return at once and the receiver spin; NaN, negative or endless values cannot
-    be waited for."""
+    """A time-out or an interval as people write it: above 0 and no longer than a
+    thread can wait. Zero would make a read return at once and the receiver spin
+    (or a board refresh in a busy loop); NaN, negative or endless values cannot be
+    waited for."""
     try:
         value = float(text)
     except ValueError:
         value = math.nan
     if not 0 < value <= threading.TIMEOUT_MAX:
-        raise argparse.ArgumentTypeError(f"a time-out is a number of seconds above 0, not {text!r}")
+        raise argparse.ArgumentTypeError(f"a number of seconds above 0, not {text!r}")
     return value
+
+
+def add_station_range(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
+    parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+
+
+def station_range(args: argparse.Namespace) -> range:
+    """The stations from ``--first`` to ``--last``."""
+    if args.last < args.first:
+        raise Failure(f"--last {args.last} is below --first {args.first}")
+    return range(args.first, args.last + 1)
 
 
 def parity(text: str) -> str:

@@ -11,7 +11,16 @@ import zul_mew
 
 from ..plant.tagfile import Line, discovered, dumps
 from ..vocabulary import INTERRUPTED, failure_kind, firmware, reason, type_name
-from .line import PORT_HELP, Failure, add_port_options, master_on, port_settings, said, station
+from .line import (
+    PORT_HELP,
+    Failure,
+    add_port_options,
+    add_station_range,
+    master_on,
+    port_settings,
+    said,
+    station_range,
+)
 from .output import Output, add_format_option
 
 COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
@@ -20,8 +29,7 @@ COLUMNS = ("station", "type", "firmware", "inputs", "outputs")
 def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = commands.add_parser("scan", help="find the stations of a bus")
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
-    parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
-    parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+    add_station_range(parser)
     parser.add_argument(
         "--emit-config", metavar="FILE", help="write a tag file of the stations found (TOML)"
     )
@@ -83,8 +91,7 @@ class Progress:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.last < args.first:
-        raise Failure(f"--last {args.last} is below --first {args.first}")
+    stations = station_range(args)
     if args.emit_config and os.path.exists(args.emit_config):
         raise Failure(f"{args.emit_config} exists: a tag file is never written over")
     master = master_on(args)
@@ -92,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
     found: List[Dict[str, Any]] = []
     status = 0
     try:
-        for number in range(args.first, args.last + 1):
+        for number in stations:
             progress.asking(number)
             try:
                 station_found = ask(master, number)
