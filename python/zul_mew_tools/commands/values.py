@@ -21,14 +21,6 @@ FORMATS = tuple(vocabulary.FORMATS)
 MAX_WORDS = 24
 
 CONTACT_CODES = "XYRLTC"
-TRUE_WORDS = {
-    "1": True,
-    "true": True,
-    "on": True,
-    "0": False,
-    "false": False,
-    "off": False,
-}
 NAME_HELP = "contact (Y1A), word of contacts (WY0) or register (DT100)"
 
 # Each kind of name as the station takes it, and how to say it to a person.
@@ -189,7 +181,7 @@ def values_to_words(values: Sequence[vocabulary.Value], form: str, word_order: s
 
 def parse_bool(text: str) -> bool:
     try:
-        return TRUE_WORDS[text.lower()]
+        return vocabulary.SWITCH_WORDS[text.lower()]
     except KeyError:
         raise Failure(f"a contact takes 1/0, on/off or true/false, not {text!r}") from None
 
