@@ -9,7 +9,8 @@ character per byte, frames cut at the carriage return, the same two errors.
 
 from __future__ import annotations
 
-from typing import Any
+import os
+from typing import Any, Dict
 
 import serial  # type: ignore[import-untyped]
 
@@ -79,6 +80,15 @@ class UrlChannel(zul_mew.Channel):
 
     def __repr__(self) -> str:
         return f"UrlChannel({self.url!r})"
+
+
+def held_alone(port: str, settings: Dict[str, Any]) -> Dict[str, Any]:
+    """``settings`` for ``port``, with a serial device opened for this program alone
+    where the system can lock it: a second program on the same port would take a
+    share of the answers, and gets "port busy" instead."""
+    if "://" not in port and os.name == "posix":
+        return {**settings, "exclusive": True}
+    return settings
 
 
 def open_channel(port: str, **settings: Any) -> zul_mew.Channel:

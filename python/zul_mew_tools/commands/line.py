@@ -7,7 +7,6 @@ import argparse
 import errno
 import logging
 import math
-import os
 import sys
 import threading
 from typing import Any, Callable, Dict, Tuple
@@ -16,7 +15,7 @@ import zul_mew
 
 from ..reconnect import ReconnectingChannel
 from ..trace import TraceChannel
-from ..urlchannel import open_channel
+from ..urlchannel import held_alone, open_channel
 from ..vocabulary import PARITIES, reason
 
 PORT_HELP = "serial device (/dev/ttyUSB0, COM3) or URL (socket://host:port, rfc2217://host:port)"
@@ -103,10 +102,7 @@ def port_settings(args: argparse.Namespace) -> Dict[str, Any]:
         "stopbits": stopbits,
         "timeout": args.timeout,
     }
-    if "://" not in args.port and os.name == "posix":
-        # A second program on the same port would take a share of the answers.
-        settings["exclusive"] = True
-    return settings
+    return held_alone(args.port, settings)
 
 
 def describe_settings(port: str, settings: Dict[str, Any], query_timeout: float) -> str:

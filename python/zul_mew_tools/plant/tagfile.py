@@ -39,7 +39,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 import zul_mew
 
 from ..reconnect import ReconnectingChannel
-from ..urlchannel import open_channel
+from ..urlchannel import held_alone, open_channel
 from ..vocabulary import PARITIES, PARITY_WORDS, TYPE_NAMES, WORD_ORDERS
 from .points import FORMS, Point, default_form, place_of
 
@@ -80,10 +80,7 @@ class Line:
             "stopbits": self.stopbits,
             "timeout": self.timeout,
         }
-        if "://" not in self.port and os.name == "posix":
-            # A second program on the same port would take a share of the answers.
-            settings["exclusive"] = True
-        return settings
+        return held_alone(self.port, settings)
 
     def open(self) -> ReconnectingChannel:
         """The line's channel, open now (``OSError`` when the port cannot be
