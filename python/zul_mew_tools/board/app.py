@@ -4,12 +4,12 @@ status line for the line itself."""
 from __future__ import annotations
 
 import time
-from typing import Deque, Optional, cast
+from typing import Deque, List, Optional, cast
 
 from rich.text import Text
 from textual import events
 from textual.app import App, ComposeResult
-from textual.binding import Binding
+from textual.binding import Binding, BindingType
 from textual.containers import Vertical, VerticalScroll
 from textual.screen import ModalScreen
 from textual.widgets import Footer, Input, Label, Log, Static
@@ -139,24 +139,34 @@ class WordPrompt(ModalScreen[Optional[int]]):
             self.query_one("#prompt-error", Label).update(f"not a 16-bit word: {event.value!r}")
 
 
+# What every board has: a focused station's frame, the result and status lines,
+# the trace pane, and the keys that end it.
+BOARD_CSS = """
+.station:focus { border: round $accent; }
+#status, #result { height: auto; padding: 0 1; }
+#status { background: $panel; }
+#trace { height: 8; border-top: solid $primary; }
+"""
+QUIT_KEYS: List[BindingType] = [
+    Binding("q", "quit", "quit"),
+    Binding("ctrl+c", "quit", "quit", show=False, priority=True),
+]
+
+
 class BoardApp(App[None]):
     """The live board of one bus; ``bus`` talks to the line, the app only shows."""
 
     TITLE = "zul-mew board"
-    CSS = """
+    CSS = (
+        BOARD_CSS
+        + """
     .station { border: round $primary; padding: 0 1; height: auto; }
-    .station:focus { border: round $accent; }
     .station.lost { border: round $error; color: $text-muted; }
-    #status, #result { height: auto; padding: 0 1; }
-    #status { background: $panel; }
-    #trace { height: 8; border-top: solid $primary; }
     WordPrompt { align: center middle; }
     #prompt { width: 50; height: auto; border: round $accent; padding: 0 1; }
     """
-    BINDINGS = [
-        Binding("q", "quit", "quit"),
-        Binding("ctrl+c", "quit", "quit", show=False, priority=True),
-    ]
+    )
+    BINDINGS = [*QUIT_KEYS]
 
     def __init__(self, bus: BusWatch, port_line: str, trace: Optional[Deque[str]] = None) -> None:
         super().__init__()

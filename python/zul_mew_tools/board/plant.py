@@ -20,6 +20,7 @@ from textual.widgets import DataTable, Footer, Input, Label, Log, Static
 from ..plant import Point, Report, Scheduler, Station
 from ..plant.points import PointValue
 from ..vocabulary import reason
+from .app import BOARD_CSS, QUIT_KEYS
 from .line import TRACE_LINES
 from .trend import WIDTH, Trend
 
@@ -107,20 +108,16 @@ class PlantBoard(App[None]):
     """The live board of a tag file, read through ``scheduler``."""
 
     TITLE = "zul-mew board"
-    CSS = """
+    CSS = (
+        BOARD_CSS
+        + """
     .station { border: round $primary; height: auto; max-height: 20; }
-    .station:focus { border: round $accent; }
     .station.down { border: round $error; color: $text-muted; }
-    #status, #result { height: auto; padding: 0 1; }
-    #status { background: $panel; }
-    #trace { height: 8; border-top: solid $primary; }
     ValuePrompt { align: center middle; }
     #prompt { width: 60; height: auto; border: round $accent; padding: 0 1; }
     """
-    BINDINGS = [
-        Binding("q", "quit", "quit"),
-        Binding("ctrl+c", "quit", "quit", show=False, priority=True),
-    ]
+    )
+    BINDINGS = [*QUIT_KEYS]
 
     def __init__(
         self,
