@@ -392,13 +392,7 @@ class Scheduler:
     # -- writes
 
     def _carry_out_writes(self) -> None:
-        while True:
-            try:
-                order = self._orders.get_nowait()
-            except queue.Empty:
-                return
-            if order is not None:
-                self._carry_out(order)
+        self._each_order(self._carry_out)
 
     def _wait_for_orders(self, until: float) -> None:
         try:
@@ -426,13 +420,17 @@ class Scheduler:
                 work.due[other.name] = time.monotonic()
 
     def _cancel_writes(self) -> None:
+        self._each_order(lambda order: order.future.cancel())
+
+    def _each_order(self, act: Callable[[_Write], object]) -> None:
+        """``act`` on every write waiting now; None is the wake-up of a stop."""
         while True:
             try:
                 order = self._orders.get_nowait()
             except queue.Empty:
                 return
             if order is not None:
-                order.future.cancel()
+                act(order)
 
     # -- handing out
 
