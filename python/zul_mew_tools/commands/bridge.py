@@ -19,7 +19,7 @@ import zul_mew
 
 from ..plant import TagFile, discovered
 from ..vocabulary import failure_kind, reason
-from .line import PORT_HELP, Failure, add_port_options, master_on, station
+from .line import PORT_HELP, Failure, add_port_options, add_station_range, master_on, station_range
 from .log import master_for, read_tags, stopped_by_signals
 from .scan import Progress, ask, line_of, stations_of
 
@@ -74,8 +74,7 @@ def add_to(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> N
         "--client-id", metavar="ID", help="the session's client id (default zul-mew-HOSTNAME-ROOT)"
     )
     scan = parser.add_argument_group("a PORT's scan")
-    scan.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
-    scan.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
+    add_station_range(scan)
     # A silent station costs one answer time-out: short ones keep a scan quick.
     add_port_options(parser, query_timeout=0.1)
     parser.set_defaults(run=run, port_only={dest: parser.get_default(dest) for dest in PORT_ONLY})
@@ -160,11 +159,10 @@ def tags_for(args: argparse.Namespace) -> TagFile:
             raise Failure(f"{args.source} is a tag file: its [line] table sets what {option} does")
         return read_tags(args.source)
     args.port = args.source
-    if args.last < args.first:
-        raise Failure(f"--last {args.last} is below --first {args.first}")
+    stations = station_range(args)
     master = master_on(args)
     try:
-        found = scanned(master, args)
+        found = scanned(master, args.port, stations)
     finally:
         master.close()
     if not found:
@@ -172,10 +170,10 @@ def tags_for(args: argparse.Namespace) -> TagFile:
     return discovered(line_of(args), stations_of(found))
 
 
-def scanned(master: zul_mew.MewMaster, args: argparse.Namespace) -> List[Dict[str, Any]]:
+def scanned(master: zul_mew.MewMaster, port: str, stations: range) -> List[Dict[str, Any]]:
     progress = Progress()
     found: List[Dict[str, Any]] = []
-    for number in range(args.first, args.last + 1):
+    for number in stations:
         progress.asking(number)
         try:
             found.append(ask(master, number))
@@ -183,7 +181,7 @@ def scanned(master: zul_mew.MewMaster, args: argparse.Namespace) -> List[Dict[st
             if failure_kind(error) == "timeout":
                 continue  # nobody there: the next may be
             progress.done("failed")
-            raise Failure(f"scan station {number} on {args.port}: {reason(error)}") from None
+            raise Failure(f"scan station {number} on {port}: {reason(error)}") from None
         progress.answered(found[-1])
     progress.done("done")
     return found

@@ -9,7 +9,7 @@ import logging
 import math
 import sys
 import threading
-from typing import Any, Callable, Dict, Tuple
+from typing import Any, Callable, Dict, Tuple, Union
 
 import zul_mew
 
@@ -50,7 +50,7 @@ def seconds(text: str) -> float:
     return value
 
 
-def add_station_range(parser: argparse.ArgumentParser) -> None:
+def add_station_range(parser: Union[argparse.ArgumentParser, "argparse._ArgumentGroup"]) -> None:
     parser.add_argument("--first", type=station, default=1, help="first station asked (default 1)")
     parser.add_argument("--last", type=station, default=32, help="last station asked (default 32)")
 
