@@ -26,7 +26,7 @@ README = Path(__file__).resolve().parent.parent / "README.md"
 PLANT = """
 [line]
 port = "{port}"
-query_timeout = 0.1
+query_timeout = 0.3
 
 [[station]]
 number = 1

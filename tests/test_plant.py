@@ -19,7 +19,7 @@ from zul_mew_tools.sim import SimBus
 PLANT = """
 [line]
 port = "{port}"
-query_timeout = 0.1
+query_timeout = 0.3
 
 [[station]]
 number = 1
