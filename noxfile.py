@@ -14,6 +14,7 @@ from pathlib import Path
 import nox
 
 PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+WORKERS = 3
 ROOT = Path(__file__).resolve().parent
 COMPILERS = ("c++", "g++", "gcc", "cc", "clang", "clang++")
 # What the suite runs besides the interpreter: nm lists the module's exports;
@@ -70,4 +71,7 @@ def wheel(session):
     # From outside the source tree, so that the suite imports what was installed.
     session.chdir(tmp)
     fresh("-c", INSTALLED_AND_NO_COMPILER)
-    fresh("-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs)
+    # Three workers: the suite mostly waits for lines and time-outs, so the
+    # matrix takes a third of the time on two cores.
+    suite = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", str(WORKERS)]
+    fresh(*suite, str(ROOT / "tests"), *session.posargs)
