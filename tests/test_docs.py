@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import zul_mew
+import zul_mew_tools
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -65,11 +66,15 @@ def test_example_runs_and_ends_on_every_platform(code, tmp_path):
 
 
 def _stub_search_path():
-    # A source tree checks its own stub and companion package; an installed module
-    # carries its stub package and the package beside it.
+    # A source tree checks its own stub, and its companion package when that is
+    # the one imported; an installed module carries its stub package and the
+    # package beside it.
     env = dict(os.environ)
     if (ROOT / "zul_mew.pyi").exists():
-        env["MYPYPATH"] = os.pathsep.join([str(ROOT), str(ROOT / "python")])
+        paths = [str(ROOT)]
+        if Path(zul_mew_tools.__file__).resolve().is_relative_to(ROOT / "python"):
+            paths.append(str(ROOT / "python"))
+        env["MYPYPATH"] = os.pathsep.join(paths)
     return env
 
 

@@ -16,11 +16,12 @@ from .log import master_for, read_tags
 
 
 def run(args: argparse.Namespace) -> int:
+    # A wrong tag file is told first: it is wrong whatever is installed.
+    tags = read_tags(args.port)
     try:
         from ..board.plant import PlantBoard, Qualities
     except ImportError:
         raise Failure(EXTRA) from None
-    tags = read_tags(args.port)
     line = tags.line
     traced = TracedLines()
     # The board draws on standard error: it shows a lost line as stations down, the trace in a pane.

@@ -205,7 +205,7 @@ def _whole(least: int) -> Check:
     def check(key: str, value: Any) -> int:
         if isinstance(value, bool) or not isinstance(value, int) or value < least:
             raise ValueError(f"{key} is a whole number of {least} or more, not {value!r}")
-        return value
+        return int(value)
 
     return check
 
