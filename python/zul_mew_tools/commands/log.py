@@ -69,6 +69,8 @@ def run(args: argparse.Namespace) -> int:
                 raise Failure(str(error)) from None
     finally:
         master.close()
+    # Counted once the sink is closed: what it still held when told to stop is in.
+    print(f"log: {sink.written} reports written to {sink.name}", file=sys.stderr, flush=True)
     return 0
 
 
@@ -111,7 +113,6 @@ def log(scheduler: Scheduler, sink: Sink, duration: Optional[float]) -> None:
     for number, stats in scheduler.statistics().items():
         station = scheduler.tags.station(number)
         print(stats.summary(f"{station.label} on {scheduler.tags.line.port} log"), file=sys.stderr)
-    print(f"log: {sink.written} reports written to {sink.name}", file=sys.stderr, flush=True)
 
 
 class Health:
