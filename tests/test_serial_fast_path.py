@@ -93,6 +93,9 @@ def test_only_the_other_classes_go_through_read(line, path, monkeypatch):
 def test_same_results_on_both_paths(line, incoming, call, expected, waits):
     channel, peer = line
     send(peer, incoming)
+    # All of it waiting before the read starts: read at once, with no wait.
+    while channel.in_waiting < len(incoming):
+        time.sleep(0.001)
     result, elapsed = timed(getattr(channel, call))
     assert str(result) == expected
     if waits:
@@ -220,6 +223,52 @@ def test_vanished_device(cable, line, vanish, message):
     finally:
         restore()
     assert type(raised.value) is serial.SerialException
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("write_timeout", [None, 1], ids=["no-write-timeout", "write-timeout"])
+def test_only_the_other_ports_go_through_write(cable, path, write_timeout, monkeypatch):
+    calls = []
+    own_write = serial.serialposix.Serial.write
+
+    def counting_write(self, data):
+        calls.append(data)
+        return own_write(self, data)
+
+    monkeypatch.setattr(serial.serialposix.Serial, "write", counting_write)
+    channel = zul_mew.MewSerial(port=cable.ports[0], write_timeout=write_timeout)
+    peer = serial.Serial(cable.ports[1], timeout=1)
+    try:
+        channel.send_frame("%01#RCSX0000\u00b5\r")
+        assert peer.read(15) == b"%01#RCSX0000\xc2\xb5\r"
+    finally:
+        peer.close()
+        channel.close()
+    assert len(calls) == (0 if path == "descriptor" and write_timeout is None else 1)
+
+
+def close_port(cable, port):
+    port.close()
+    return lambda: None
+
+
+@pytest.mark.parametrize(
+    "vanish, error, message",
+    [
+        (close_descriptor, serial.SerialException, "write failed: [Errno 9] Bad file descriptor"),
+        (close_port, serial.PortNotOpenError, "Attempting to use a port that is not open"),
+    ],
+    ids=["descriptor-closed", "port-closed"],
+)
+def test_a_failed_write_as_the_port_words_it(cable, line, vanish, error, message):
+    channel, _ = line
+    restore = vanish(cable, channel._serial)
+    try:
+        with pytest.raises(serial.SerialException) as raised:
+            channel.send_frame("%01#RCSX00001D\r")
+    finally:
+        restore()
+    assert type(raised.value) is error
     assert str(raised.value) == message
 
 

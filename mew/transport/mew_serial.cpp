@@ -66,7 +66,13 @@ void send_frame(py::handle self, py::handle data) {
   if (data.is_none())
     codec::none_has_no_encode();
   py::bytes encoded = steal(PyUnicode_AsUTF8String(data.ptr()));
-  kernel::call_waiting(serial_of(self), ID(write), {encoded});
+  py::object serial = serial_of(self);
+  std::string_view bytes = encoded;
+  std::size_t written;
+  if (write_at_descriptor(serial, bytes, written))
+    return;
+  py::bytes rest = written ? py::bytes(bytes.substr(written)) : encoded;
+  kernel::call_waiting(serial, ID(write), {rest});
 }
 
 bool is_one(py::handle size) {

@@ -1,4 +1,4 @@
-// Reading the serial package's own POSIX port at its descriptor.
+// Reading and writing the serial package's own POSIX port at its descriptor.
 #include "mew/transport/port_descriptor.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 namespace zul_mew::transport {
 
@@ -103,9 +104,13 @@ bool as_timeout(py::handle value, PortState &port) {
   return port.timeout >= 0 && port.timeout <= kLongestTimeout;
 }
 
-bool readable_at_descriptor(py::handle serial, PortState &port) {
+bool is_posix_port(py::handle serial) {
   const PosixPort *posix = posix_port();
-  if (!posix || Py_TYPE(serial.ptr()) != reinterpret_cast<PyTypeObject *>(posix->type.ptr()))
+  return posix && Py_TYPE(serial.ptr()) == reinterpret_cast<PyTypeObject *>(posix->type.ptr());
+}
+
+bool readable_at_descriptor(py::handle serial, PortState &port) {
+  if (!is_posix_port(serial))
     return false;
   return serial.attr(ID(is_open)).ptr() == Py_True && as_descriptor(serial.attr(ID(fd)), port.fd) &&
          as_descriptor(serial.attr(ID(pipe_abort_read_r)), port.abort) &&
@@ -123,10 +128,13 @@ bool still_open(py::handle serial, const PortState &opened) {
   kernel::raise_object(posix_port()->serial_exception(message));
 }
 
-[[noreturn]] void raise_read_failed(int error) {
+// As the port words a failed call: "read failed: [Errno 5] ...".
+[[noreturn]] void raise_failed(const char *what, int error) {
   py::object os_error = py::handle(PyExc_OSError)(error, std::strerror(error));
-  raise_serial(py::str("read failed: {}").attr(ID(format))(os_error));
+  raise_serial(py::str(what).attr(ID(format))(os_error));
 }
+
+[[noreturn]] void raise_read_failed(int error) { raise_failed("read failed: {}", error); }
 
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -272,11 +280,38 @@ bool goes_on(py::handle serial, const PortState &opened, Reading &reading, Outco
   }
 }
 
+// Bytes the port already holds are read at once, under the GIL: such a read
+// cannot wait, and letting the GIL go for it would hand it to another thread
+// and queue this one behind it. True when the read is complete; otherwise
+// what came is in `got` and the read goes on with a wait.
+bool take_waiting(const PortState &port, std::string &got, std::size_t limit, bool to_tail) {
+  pollfd watched[2] = {{port.fd, POLLIN, 0}, {port.abort, POLLIN, 0}};
+  // A cancelled read wins over input, as in the wait.
+  if (poll(watched, 2, 0) != 1 || watched[0].revents != POLLIN)
+    return false;
+  int waiting = 1;
+  while (waiting > 0) {
+    for (; waiting > 0; --waiting) {
+      char byte;
+      if (::read(port.fd, &byte, 1) != 1)
+        return false;
+      got.push_back(byte);
+      if (got.size() == limit || (to_tail && byte == codec::kTail))
+        return true;
+    }
+    if (ioctl(port.fd, FIONREAD, &waiting) != 0)
+      return false;
+  }
+  return false;
+}
+
 // Reads into `got` until it holds `limit` bytes or the read ends.
 bool read_at_descriptor(py::handle serial, std::string &got, std::size_t limit, bool to_tail) {
   PortState port;
   if (!readable_at_descriptor(serial, port))
     return false;
+  if (take_waiting(port, got, limit, to_tail))
+    return true;
   Reading reading(port);
   if (reading.error)
     raise_read_failed(reading.error);
@@ -292,7 +327,43 @@ bool read_at_descriptor(py::handle serial, std::string &got, std::size_t limit, 
   }
 }
 
+// Only a write without time-out, the port's default, is done here: a
+// time-out is the port's own to keep.
+bool writable_at_descriptor(py::handle serial, int &fd, int &abort) {
+  return is_posix_port(serial) && serial.attr(ID(is_open)).ptr() == Py_True &&
+         serial.attr(ID(_write_timeout)).is_none() && as_descriptor(serial.attr(ID(fd)), fd) &&
+         as_descriptor(serial.attr(ID(pipe_abort_write_r)), abort);
+}
+
 } // namespace
+
+// The port's descriptor never blocks, so a frame the port takes whole is
+// written under the GIL. The port's own write would then wait until the port
+// had room again: that wait sends nothing, and the next write, meeting a full
+// port, goes to the port's own write and waits there. A cancel already made
+// is taken, as that wait would take it.
+bool write_at_descriptor(py::handle serial, std::string_view data, std::size_t &written) {
+  written = 0;
+  int fd, abort;
+  if (data.empty() || !writable_at_descriptor(serial, fd, abort))
+    return false;
+  ssize_t sent = ::write(fd, data.data(), data.size());
+  if (sent < 0) {
+    int error = errno;
+    if (transient(error) || error == EINTR)
+      return false;
+    raise_failed("write failed: {}", error);
+  }
+  written = static_cast<std::size_t>(sent);
+  if (written < data.size())
+    return false;
+  pollfd cancelled = {abort, POLLIN, 0};
+  if (poll(&cancelled, 1, 0) == 1 && (cancelled.revents & POLLIN)) {
+    char cancel;
+    [[maybe_unused]] ssize_t taken = ::read(abort, &cancel, 1);
+  }
+  return true;
+}
 
 bool read_byte_at_descriptor(py::handle serial, std::string &got) {
   return read_at_descriptor(serial, got, 1, false);
@@ -311,6 +382,11 @@ namespace zul_mew::transport {
 bool read_byte_at_descriptor(py::handle, std::string &) { return false; }
 
 bool read_frame_at_descriptor(py::handle, std::string &) { return false; }
+
+bool write_at_descriptor(py::handle, std::string_view, std::size_t &written) {
+  written = 0;
+  return false;
+}
 
 } // namespace zul_mew::transport
 

@@ -1,10 +1,11 @@
-// Reading the serial package's own POSIX port at its descriptor.
+// Reading and writing the serial package's own POSIX port at its descriptor.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace zul_mew::transport {
 
@@ -28,5 +29,10 @@ bool read_byte_at_descriptor(py::handle serial, std::string &got);
 // Bytes up to the carriage return, each within the port's time-out of the
 // one before, at most kLongestFrame of them.
 bool read_frame_at_descriptor(py::handle serial, std::string &frame);
+
+// Writes what the port takes at once: true when that is all of `data`, so
+// its own write would have nothing left to do; otherwise `written` bytes of
+// the front are gone and the rest is the port's own write's.
+bool write_at_descriptor(py::handle serial, std::string_view data, std::size_t &written);
 
 } // namespace zul_mew::transport
