@@ -1,6 +1,8 @@
 // Frame layout and check code: BCC, station field, type character, command.
 #include "mew/codec/mew_static.hpp"
 
+#include <cstring>
+
 namespace zul_mew::codec {
 
 using kernel::steal;
@@ -35,9 +37,31 @@ bool crc_is_ok(py::handle frame) {
   return expected.equal(actual);
 }
 
+namespace {
+
+// Every frame the module builds is ASCII: closed in one copy into the result.
+py::str closed_ascii(py::handle data) {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(data.ptr());
+  const char *chars = static_cast<const char *>(PyUnicode_DATA(data.ptr()));
+  PyObject *frame = PyUnicode_New(length + 3, 127);
+  if (!frame)
+    kernel::raise_pending();
+  char *out = static_cast<char *>(PyUnicode_DATA(frame));
+  std::memcpy(out, chars, static_cast<std::size_t>(length));
+  std::uint8_t bcc = xor_bytes({chars, static_cast<std::size_t>(length)});
+  out[length] = kHexDigits[bcc >> 4];
+  out[length + 1] = kHexDigits[bcc & 15];
+  out[length + 2] = kTail;
+  return py::reinterpret_steal<py::str>(frame);
+}
+
+} // namespace
+
 py::str append_tail(py::handle data) {
   if (data.is_none())
     none_has_no_encode();
+  if (PyUnicode_CheckExact(data.ptr()) && PyUnicode_IS_ASCII(data.ptr()))
+    return closed_ascii(data);
   TextBuilder frame;
   frame.text(data);
   return frame.finish_frame();
@@ -64,7 +88,7 @@ Py_UCS4 frame_type(py::handle data) {
 
 py::object parse_station(py::handle data) {
   long pos = find_station_end(data);
-  return to_int(Text(data).slice(1, pos), 16);
+  return Text(data).number(1, pos, 16);
 }
 
 } // namespace zul_mew::codec
