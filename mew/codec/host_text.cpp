@@ -139,6 +139,30 @@ py::object last_of(py::handle first, py::handle count) {
   return add(first, count) - py::int_(1);
 }
 
+namespace {
+
+// A frame far beyond any request gives its memory back once it is built.
+constexpr std::size_t kSpareCapacity = 1024;
+
+// The buffer of the last frame this thread built, kept for its next one, so
+// that building a frame allocates nothing. A builder takes it for its own
+// while it builds: one inside another finds none and allocates its own.
+std::string &spare_buffer() {
+  thread_local std::string spare;
+  return spare;
+}
+
+} // namespace
+
+TextBuilder::TextBuilder() : buffer_(std::move(spare_buffer())) { buffer_.clear(); }
+
+TextBuilder::~TextBuilder() {
+  if (buffer_.capacity() > kSpareCapacity)
+    return;
+  buffer_.clear();
+  spare_buffer() = std::move(buffer_);
+}
+
 void TextBuilder::character(Py_UCS4 c) {
   if (c < 128) {
     buffer_.push_back(static_cast<char>(c));

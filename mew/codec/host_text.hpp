@@ -79,6 +79,11 @@ py::object last_of(py::handle first, py::handle count);
 // buffer and become one str at the end.
 class TextBuilder {
 public:
+  TextBuilder();
+  ~TextBuilder();
+  TextBuilder(const TextBuilder &) = delete;
+  TextBuilder &operator=(const TextBuilder &) = delete;
+
   void ascii(char c) { buffer_.push_back(c); }
   void ascii(std::string_view s) { buffer_.append(s); }
   void character(Py_UCS4 c);
