@@ -162,6 +162,23 @@ bool bind_arguments(FunctionObject *f, PyObject *const *args, std::size_t nargs,
   return check_text_arguments(f, slots);
 }
 
+// A call by position that leaves out only parameters with defaults binds
+// without the keyword machinery.
+bool fill_from_defaults(FunctionObject *f, PyObject *const *args, std::size_t nargs,
+                        PyObject **slots) {
+  const FunctionDef &def = *f->def;
+  if (nargs > def.params.size())
+    return false;
+  for (std::size_t i = nargs; i < def.params.size(); ++i)
+    if (def.params[i].fallback.kind == Default::Kind::Required)
+      return false;
+  for (std::size_t i = 0; i < nargs; ++i)
+    slots[i] = args[i];
+  for (std::size_t i = nargs; i < def.params.size(); ++i)
+    slots[i] = PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i));
+  return true;
+}
+
 PyObject *call_body(FunctionObject *f, PyObject *const *slots) {
   try {
     return f->def->body(Args(slots, f->def->params.size())).release().ptr();
@@ -196,6 +213,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     return call_body(f, args);
   }
   std::array<PyObject *, kMaxParams> slots{};
+  if (!kwnames && f->shape.plain() && fill_from_defaults(f, args, nargs, slots.data()))
+    return check_text_arguments(f, slots.data()) ? call_body(f, slots.data()) : nullptr;
   std::array<PyObject *, 2> owned{};
   PyObject *result = nullptr;
   if (bind_arguments(f, args, nargs, kwnames, slots.data(), owned))
