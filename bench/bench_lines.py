@@ -4,7 +4,9 @@ holds the far end of every line and answers each request after a wire time.
 
 For 1, 4, 8, 16 and 32 lines it prints the exchanges per second of one line
 (the mean over the lines, and the slowest), what the whole process does, and
-the CPU the process spends per exchange (all its threads, over the batch). Two
+the CPU the process spends per exchange (all its threads, over the batch) and
+its threads' context switches per exchange (on Linux: each a thread that
+waited and was woken, or was put aside for another). Two
 sweeps: without a wire time (each line flat out), and with ``--wire-us`` (2900
 by default, the wire time of a one-word read at 115200 baud). It ends with
 
@@ -20,6 +22,7 @@ Run: python3 bench/bench_lines.py [--seconds 3] [--wire-us 2900]   (needs g++)
 from __future__ import annotations
 
 import argparse
+import glob
 import os
 import subprocess
 import sys
@@ -39,6 +42,21 @@ def build_responder(directory: str) -> str:
     source = os.path.join(HERE, "lines.cpp")
     subprocess.run(["g++", "-O2", "-o", binary, source, "-lutil"], check=True)
     return binary
+
+
+def thread_switches() -> float:
+    """Context switches of every thread of this process so far (Linux): each
+    is a thread that waited and was woken, or was put aside for another."""
+    total = 0
+    for status in glob.glob("/proc/self/task/*/status"):
+        try:
+            with open(status) as lines:
+                for line in lines:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except FileNotFoundError:  # a thread that ended meanwhile
+            pass
+    return total if total else float("nan")
 
 
 def sweep_point(binary: str, count: int, wire_us: int, seconds: float) -> Dict[str, float]:
@@ -66,10 +84,11 @@ def sweep_point(binary: str, count: int, wire_us: int, seconds: float) -> Dict[s
         for thread in threads:
             thread.start()
         begin.wait()
-        cpu, wall = time.process_time(), time.perf_counter()
+        cpu, wall, switches = time.process_time(), time.perf_counter(), thread_switches()
         time.sleep(seconds)
         counted = list(done)
         cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+        switches = thread_switches() - switches
         end.set()
         for thread in threads:
             thread.join()
@@ -86,6 +105,7 @@ def sweep_point(binary: str, count: int, wire_us: int, seconds: float) -> Dict[s
         "aggregate": total / wall,
         "cpu_us": cpu / total * 1e6 if total else float("nan"),
         "cores": cpu / wall,
+        "switches": switches / total if total else float("nan"),
     }
 
 
@@ -94,13 +114,13 @@ def show(title: str, points: List[Dict[str, float]]) -> None:
     print(title)
     print(
         f"{'lines':>5} {'per line/s':>11} {'slowest/s':>10} {'share':>6} "
-        f"{'aggregate/s':>12} {'CPU us/exch':>12} {'cores':>6}"
+        f"{'aggregate/s':>12} {'CPU us/exch':>12} {'cores':>6} {'switches/exch':>14}"
     )
     for p in points:
         print(
             f"{p['lines']:>5} {p['per_line']:11.0f} {p['slowest']:10.0f} "
             f"{p['per_line'] / alone:6.0%} {p['aggregate']:12.0f} {p['cpu_us']:12.1f} "
-            f"{p['cores']:6.2f}"
+            f"{p['cores']:6.2f} {p['switches']:14.2f}"
         )
     print()
 
