@@ -127,15 +127,20 @@ def test_a_pause_within_the_timeout_does_not_cut_the_frame(line):
 def test_the_port_timeout_is_kept(cable, path, timeout, arrives_after):
     channel = zul_mew.MewSerial(port=cable.ports[0], timeout=timeout)
     peer = serial.Serial(cable.ports[1])
+    sender = threading.Timer(arrives_after or 0, send, (peer, b"%"))
     try:
         if arrives_after is not None:
-            threading.Timer(arrives_after, send, (peer, b"%")).start()
+            sender.start()
         result, elapsed = timed(channel.read)
         if arrives_after is None:
             assert (result, elapsed < 0.05) == ("", True)
         else:
             assert (result, elapsed >= arrives_after * 0.9) == ("%", True)
     finally:
+        # The byte is read as it arrives, while the sender may still be in
+        # its flush: the peer closes only once the sender is done with it.
+        if sender.is_alive():
+            sender.join()
         peer.close()
         channel.close()
 
