@@ -231,8 +231,14 @@ def test_vanished_device(cable, line, vanish, message):
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("write_timeout", [None, 1], ids=["no-write-timeout", "write-timeout"])
-def test_only_the_other_ports_go_through_write(cable, path, write_timeout, monkeypatch):
+@pytest.mark.parametrize(
+    "write_timeout, blocking, at_descriptor",
+    [(None, False, True), (1, False, False), (None, True, False)],
+    ids=["no-write-timeout", "write-timeout", "blocking-descriptor"],
+)
+def test_only_the_other_ports_go_through_write(
+    cable, path, write_timeout, blocking, at_descriptor, monkeypatch
+):
     calls = []
     own_write = serial.serialposix.Serial.write
 
@@ -243,13 +249,15 @@ def test_only_the_other_ports_go_through_write(cable, path, write_timeout, monke
     monkeypatch.setattr(serial.serialposix.Serial, "write", counting_write)
     channel = zul_mew.MewSerial(port=cable.ports[0], write_timeout=write_timeout)
     peer = serial.Serial(cable.ports[1], timeout=1)
+    if blocking:
+        os.set_blocking(channel._serial.fd, True)
     try:
         channel.send_frame("%01#RCSX0000\u00b5\r")
         assert peer.read(15) == b"%01#RCSX0000\xc2\xb5\r"
     finally:
         peer.close()
         channel.close()
-    assert len(calls) == (0 if path == "descriptor" and write_timeout is None else 1)
+    assert len(calls) == (0 if path == "descriptor" and at_descriptor else 1)
 
 
 def close_port(cable, port):

@@ -328,16 +328,18 @@ bool read_at_descriptor(py::handle serial, std::string &got, std::size_t limit, 
 }
 
 // Only a write without time-out, the port's default, is done here: a
-// time-out is the port's own to keep.
+// time-out is the port's own to keep. The port opens its descriptor not to
+// block; one a host has made blocking could hold the GIL through a wait.
 bool writable_at_descriptor(py::handle serial, int &fd, int &abort) {
   return is_posix_port(serial) && serial.attr(ID(is_open)).ptr() == Py_True &&
          serial.attr(ID(_write_timeout)).is_none() && as_descriptor(serial.attr(ID(fd)), fd) &&
-         as_descriptor(serial.attr(ID(pipe_abort_write_r)), abort);
+         as_descriptor(serial.attr(ID(pipe_abort_write_r)), abort) &&
+         (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
 }
 
 } // namespace
 
-// The port's descriptor never blocks, so a frame the port takes whole is
+// The port's descriptor does not block, so a frame the port takes whole is
 // written under the GIL. The port's own write would then wait until the port
 // had room again: that wait sends nothing, and the next write, meeting a full
 // port, goes to the port's own write and waits there. A cancel already made
