@@ -48,10 +48,8 @@ py::str closed_ascii(py::handle data) {
     kernel::raise_pending();
   char *out = static_cast<char *>(PyUnicode_DATA(frame));
   std::memcpy(out, chars, static_cast<std::size_t>(length));
-  std::uint8_t bcc = xor_bytes({chars, static_cast<std::size_t>(length)});
-  out[length] = kHexDigits[bcc >> 4];
-  out[length + 1] = kHexDigits[bcc & 15];
-  out[length + 2] = kTail;
+  auto closing = closing_of(xor_bytes({chars, static_cast<std::size_t>(length)}));
+  std::memcpy(out + length, closing.data(), closing.size());
   return py::reinterpret_steal<py::str>(frame);
 }
 

@@ -268,11 +268,9 @@ py::str TextBuilder::finish_frame() {
   py::object bytes = steal(PyUnicode_AsUTF8String(data.ptr()));
   std::uint8_t bcc = xor_bytes(
       {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
-  std::string tail;
-  tail.push_back(kHexDigits[bcc >> 4]);
-  tail.push_back(kHexDigits[bcc & 15]);
-  tail.push_back(kTail);
-  return steal(PyUnicode_Concat(data.ptr(), py::str(tail).ptr()));
+  auto closing = closing_of(bcc);
+  py::str tail(closing.data(), closing.size());
+  return steal(PyUnicode_Concat(data.ptr(), tail.ptr()));
 }
 
 } // namespace zul_mew::codec

@@ -3,10 +3,8 @@
 namespace zul_mew::codec {
 
 void append_tail(std::string &frame) {
-  std::uint8_t bcc = xor_bytes(frame);
-  frame.push_back(kHexDigits[bcc >> 4]);
-  frame.push_back(kHexDigits[bcc & 15]);
-  frame.push_back(kTail);
+  for (char c : closing_of(xor_bytes(frame)))
+    frame.push_back(c);
 }
 
 const char *command_code(Command command) {

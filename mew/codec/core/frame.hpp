@@ -2,6 +2,7 @@
 // delimit a frame, the block check code and the scans over a frame's text.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -44,7 +45,12 @@ inline std::uint8_t xor_bytes(std::string_view bytes, std::uint8_t init = 0) {
   return static_cast<std::uint8_t>(words);
 }
 
-// Closes a frame: its BCC as two upper-case hexadecimal digits, then the tail.
+// What closes a frame: its BCC as two upper-case hexadecimal digits, then the tail.
+inline std::array<char, 3> closing_of(std::uint8_t bcc) {
+  return {kHexDigits[bcc >> 4], kHexDigits[bcc & 15], kTail};
+}
+
+// Closes a frame with its closing.
 void append_tail(std::string &frame);
 
 // Index of the type character; -1 when the tail or a BCC filler comes first;
